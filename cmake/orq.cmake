@@ -39,6 +39,7 @@ function(orq_add_gtest name)
   orq_enable_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name}
+    TEST_PREFIX "${name}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
