@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite: a plain build, an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer
+# build of the runtime library's tests. Any failure or sanitizer report fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+# Builds of the same sources in other clones share the compiler cache.
+export CCACHE_BASEDIR="$PWD"
+export CCACHE_NOHASHDIR=1
+jobs=$(nproc)
+
+build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DORQ_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+echo "== plain build"
+build build
+(cd build && ctest --output-on-failure -j"$jobs")
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+build build-asan -DORQ_SANITIZE=address -DORQ_BUILD_BENCH=OFF
+(cd build-asan &&
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --output-on-failure -j"$jobs")
+
+echo "== ThreadSanitizer (runtime library)"
+build build-tsan -DORQ_SANITIZE=thread -DORQ_BUILD_BENCH=OFF
+(cd build-tsan &&
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --output-on-failure -j"$jobs" -L core)
