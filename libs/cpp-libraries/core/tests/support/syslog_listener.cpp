@@ -170,6 +170,11 @@ std::optional<syslog_record> syslog_listener::wait_for(const std::string& _text,
     return found;
 }
 
+void syslog_listener::clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.clear();
+}
+
 std::vector<syslog_record> syslog_listener::records() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_records;

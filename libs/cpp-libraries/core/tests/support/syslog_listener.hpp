@@ -40,6 +40,8 @@ public:
                                           std::chrono::milliseconds _timeout = std::chrono::seconds(10));
     // A copy of everything received so far.
     std::vector<syslog_record> records();
+    // Forgets what was received so far.
+    void clear();
 
 private:
     void read_loop();

@@ -16,6 +16,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 namespace orq::test {
 
@@ -47,6 +50,23 @@ int free_tcp_port() {
     }
     ::close(fd);
     return ntohs(address.sin_port);
+}
+
+bool catches_signals(pid_t _pid, std::initializer_list<int> _signals) {
+    std::ifstream status("/proc/" + std::to_string(_pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) == 0) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            for (const int signal : _signals) {
+                if ((mask & (1ULL << (signal - 1))) == 0) {
+                    return false;
+                }
+            }
+            return true;
+        }
+    }
+    return false;
 }
 
 temp_dir::temp_dir() {
@@ -127,6 +147,9 @@ child_process::~child_process() {
 }
 
 void child_process::send_signal(int _signal) const {
+    if (m_status) {
+        return;  // reaped: the id may belong to another process by now
+    }
     ::kill(m_pid, _signal);
 }
 
@@ -223,6 +246,40 @@ const std::string& child_process::stdout_text() {
 const std::string& child_process::stderr_text() {
     pump(0ms, [] { return false; });
     return m_err;
+}
+
+struct watchdog::state {
+    std::mutex mutex;
+    std::condition_variable cancelled_cv;
+    bool cancelled = false;
+    std::atomic<bool> fired{false};
+    std::thread thread;
+};
+
+watchdog::watchdog(std::chrono::milliseconds _timeout, std::function<void()> _on_timeout)
+    : m_state(std::make_unique<state>()) {
+    m_state->thread = std::thread([state = m_state.get(), _timeout, on_timeout = std::move(_on_timeout)] {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (state->cancelled_cv.wait_for(lock, _timeout, [state] { return state->cancelled; })) {
+            return;
+        }
+        state->fired = true;
+        lock.unlock();
+        on_timeout();
+    });
+}
+
+watchdog::~watchdog() {
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->cancelled = true;
+    }
+    m_state->cancelled_cv.notify_all();
+    m_state->thread.join();
+}
+
+bool watchdog::fired() const {
+    return m_state->fired;
 }
 
 }  // namespace orq::test

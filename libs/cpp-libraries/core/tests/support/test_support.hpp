@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +24,10 @@ bool wait_until(const std::function<bool()>& _predicate, std::chrono::millisecon
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read
 // back, closed).
 int free_tcp_port();
+
+// True when the process has handlers installed for all the signals (read from
+// /proc/<pid>/status, SigCgt): a process is ready for an orderly stop.
+bool catches_signals(pid_t _pid, std::initializer_list<int> _signals);
 
 // A fresh directory under /tmp, removed with its content on destruction.
 class temp_dir {
@@ -77,6 +83,25 @@ private:
     std::string m_out;
     std::string m_err;
     std::optional<int> m_status;
+};
+
+// Calls _on_timeout once, on a thread of its own, if it is not destroyed
+// within _timeout: the bound of a test that blocks (for instance in an event
+// loop's run(), with _on_timeout stopping the loop). Destruction cancels and
+// joins.
+class watchdog {
+public:
+    watchdog(std::chrono::milliseconds _timeout, std::function<void()> _on_timeout);
+    ~watchdog();
+    watchdog(const watchdog&) = delete;
+    watchdog& operator=(const watchdog&) = delete;
+
+    // True once _on_timeout has been called.
+    bool fired() const;
+
+private:
+    struct state;
+    std::unique_ptr<state> m_state;
 };
 
 }  // namespace orq::test
