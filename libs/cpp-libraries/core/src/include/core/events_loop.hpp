@@ -1,0 +1,75 @@
+#pragma once
+
+#include <core/periodic_timer.hpp>
+#include <core/source_location.hpp>
+#include <core/timer.hpp>
+#include <core/timers_manager.hpp>
+
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace orq::libs::core {
+
+// One Boost.Asio io_context behind an interface: runs handlers, takes posted
+// work from any thread, can be stopped from any thread, and creates the I/O
+// objects of the library. The thread that calls run() is the loop's thread:
+// every handler and callback of the objects made here runs there.
+class events_loop {
+public:
+    using ptr = std::unique_ptr<events_loop>;
+
+    // While a work object exists, run() does not return for lack of work.
+    class work {
+    public:
+        using ptr = std::unique_ptr<work>;
+        virtual ~work() = default;
+    };
+
+    // Stops the loop on the first SIGINT or SIGTERM of the process.
+    class signals_handle {
+    public:
+        using ptr = std::unique_ptr<signals_handle>;
+        virtual ~signals_handle() = default;
+        virtual bool signal_is_received() const = 0;
+    };
+
+    virtual ~events_loop() = default;
+
+    // Runs handlers on the calling thread until the loop is stopped or has no
+    // more work. Does not restart a stopped loop. A handler's exception
+    // propagates; the handlers still queued stay queued.
+    virtual void run() = 0;
+    // run() again and again, logging whatever it throws, until it returns normally.
+    virtual void run_catch_exceptions(source_location _location) = 0;
+    // Any thread: every run() returns after its current handler.
+    virtual void stop() = 0;
+    virtual bool is_stopped() const = 0;
+    // The handle must outlive neither this loop nor the loop's core.
+    virtual signals_handle::ptr stop_on_signals() = 0;
+
+    virtual timers_manager& get_timers() = 0;
+    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name,
+                                    timer::callback _callback, source_location _loc) = 0;
+    virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
+                                                      timer::callback _callback, source_location _loc) = 0;
+    virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period,
+                                                      periodic_timer::execute_now _tag, const std::string& _name,
+                                                      timer::callback _callback, source_location _loc) = 0;
+
+    // Any thread: the handler runs later on a thread inside run(), never inside
+    // post itself; handlers start in the order they were posted. The location
+    // is for the caller's diagnostics (pass source_location()).
+    virtual void post(std::function<void()> _handler, source_location _location) = 0;
+    // Any thread.
+    virtual work::ptr create_work() = 0;
+
+    // For creating Boost.Asio I/O objects bound to this loop.
+    virtual boost::asio::io_context& get_io_context() = 0;
+    virtual const boost::asio::io_context& get_io_context() const = 0;
+};
+
+}  // namespace orq::libs::core
