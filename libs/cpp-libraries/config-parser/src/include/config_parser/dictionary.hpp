@@ -24,9 +24,18 @@ public:
     template <typename T>
     boost::optional<T> get(const std::string& _key) const {
         const auto found = get_value(_key);
+#if defined(__GNUC__) && !defined(__clang__)
+// An empty optional of a trivial type is copied with its unset storage; once
+// inlined, GCC reports that copy as a possibly uninitialized read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
         if (!found) {
             return boost::none;
         }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
         return found->template get<T>();
     }
 

@@ -25,9 +25,18 @@ public:
 
     // The value, or empty when the result holds an error.
     boost::optional<T> try_get() const {
+#if defined(__GNUC__) && !defined(__clang__)
+// An empty optional of a trivial type is copied with its unset storage; once
+// inlined, GCC reports that copy as a possibly uninitialized read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
         if (!ok()) {
             return boost::none;
         }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
         return std::get<0>(m_value);
     }
 
