@@ -110,14 +110,11 @@ config::config(int _argc, char** _argv, libs::core::logger& _logger) : m_logger(
             break;
         case 'c': {
             const std::string path = optarg;
+            // The parse error does not say which file it was: this line does,
+            // and the error stays the only error line of a failed start.
+            m_logger.info("Reading the configuration file %1%") % path;
             std::ifstream file(path);
-            try {
-                from_stream(file);
-            } catch (...) {
-                // The parse error itself does not say which file it was.
-                m_logger.error("Cannot read the configuration file %1%") % path;
-                throw;
-            }
+            from_stream(file);
             break;
         }
         case 'h':

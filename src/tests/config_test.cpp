@@ -273,8 +273,8 @@ TEST_F(config_test, unreadable_file_is_named_in_the_log) {
     EXPECT_THROW(command_line({"-a", "1", "-c", missing}).build(log), std::runtime_error);
     const auto record = listener.wait_for(missing);
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->message, "Cannot read the configuration file " + missing);
-    EXPECT_EQ(record->priority, 8 + 3);
+    EXPECT_EQ(record->message, "Reading the configuration file " + missing);
+    EXPECT_EQ(record->priority, 8 + 6);
 }
 
 // Catches: a non-string topic accepted, converted or skipped silently.

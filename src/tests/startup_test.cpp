@@ -1,0 +1,183 @@
+// The real agent binary at start-up: its exit status and what reaches syslog
+// (a private /dev/log) and the debug channel (a plain libzmq PULL peer).
+
+#include "syslog_listener.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using orq::test::child_process;
+using orq::test::syslog_listener;
+using orq::test::temp_dir;
+
+namespace {
+
+constexpr int user_error = 8 + 3;
+constexpr int user_info = 8 + 6;
+const std::string missing_address =
+    "Broker output address must be defined either on the command line or in the configuration file";
+
+std::vector<std::string> agent_argv(std::vector<std::string> _args) {
+    _args.insert(_args.begin(), ORQ_AGENT_BINARY);
+    return _args;
+}
+
+std::vector<orq::test::syslog_record> errors_of(syslog_listener& _listener) {
+    std::vector<orq::test::syslog_record> errors;
+    for (const auto& r : _listener.records()) {
+        if (r.priority == user_error) {
+            errors.push_back(r);
+        }
+    }
+    return errors;
+}
+
+// Runs the agent to its exit and expects status 1 and one error line that
+// contains the text.
+void expect_startup_failure(syslog_listener& _listener, std::vector<std::string> _args, const std::string& _error) {
+    child_process agent(agent_argv(std::move(_args)));
+    EXPECT_EQ(agent.exit_code(), 1);
+    ASSERT_TRUE(_listener.wait_for(_error)) << "missing error: " << _error;
+    const auto errors = errors_of(_listener);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].message.find(_error), std::string::npos) << errors[0].message;
+    EXPECT_EQ(errors[0].identity, "vusk-debug-agent");
+}
+
+class agent_startup : public ::testing::Test {
+protected:
+    syslog_listener listener;
+    temp_dir dir;
+};
+
+}  // namespace
+
+// Catches: a missing address accepted, or the error not logged / logged twice.
+TEST_F(agent_startup, no_arguments_fails_with_one_error) {
+    expect_startup_failure(listener, {}, missing_address);
+    EXPECT_TRUE(listener.wait_for("Starting vusk-debug-agent"));
+}
+
+// Catches: -h ending the program, or usage/help not logged at info level.
+TEST_F(agent_startup, help_logs_usage_and_help_then_fails_for_the_address) {
+    expect_startup_failure(listener, {"-h"}, missing_address);
+    const auto help = listener.wait_for("Usage:");
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->priority, user_info);
+    EXPECT_NE(help->message.find("        [-a] - broker output address (example: \"tcp://localhost:7701\")"),
+              std::string::npos);
+    EXPECT_NE(help->message.find("        Run as a service:"), std::string::npos);
+    EXPECT_NE(help->message.find("$ find /etc/vusk/custom/ -name 'vusk-debug-agent@*'\n    "), std::string::npos);
+}
+
+// Catches: unreadable or malformed configuration files accepted, crashing the
+// process, or reported without the parser's text.
+TEST_F(agent_startup, bad_configuration_files_fail_cleanly) {
+    expect_startup_failure(listener, {"-a", "7001", "-c", dir.file("missing.json")}, "Cannot parse json: ");
+}
+
+TEST_F(agent_startup, malformed_json_fails_cleanly) {
+    orq::test::write_file(dir.file("bad.json"), "{ \"broker\": { \"output_address\": ");
+    expect_startup_failure(listener, {"-c", dir.file("bad.json")}, "Cannot parse json: ");
+}
+
+TEST_F(agent_startup, directory_as_configuration_file_fails_cleanly) {
+    expect_startup_failure(listener, {"-c", dir.path()}, "Cannot parse json: ");
+}
+
+TEST_F(agent_startup, binary_garbage_fails_cleanly) {
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i) {
+        garbage.push_back(static_cast<char>((i * 7919) & 0xff));
+    }
+    orq::test::write_file(dir.file("garbage.json"), garbage);
+    expect_startup_failure(listener, {"-c", dir.file("garbage.json")}, "Cannot parse json: ");
+}
+
+// Catches: a stack overflow on deeply nested input.
+TEST_F(agent_startup, deeply_nested_json_fails_cleanly) {
+    orq::test::write_file(dir.file("deep.json"), std::string(200000, '[') + std::string(200000, ']'));
+    child_process agent(agent_argv({"-a", "7001", "-c", dir.file("deep.json")}));
+    EXPECT_EQ(agent.exit_code(), 1);
+    ASSERT_EQ(errors_of(listener).size(), 1u);
+}
+
+// Catches: a non-string subscription crashing or being silently skipped.
+TEST_F(agent_startup, non_string_subscription_fails_cleanly) {
+    orq::test::write_file(dir.file("subs.json"), R"({"broker": {"subscriptions": ["a", 5]}})");
+    expect_startup_failure(listener, {"-a", "7001", "-c", dir.file("subs.json")},
+                           "Attempted to access the value of an uninitialized optional object.");
+}
+
+// Catches: unknown options or a missing argument accepted.
+TEST_F(agent_startup, malformed_options_fail_with_the_usage) {
+    expect_startup_failure(listener, {"-a", "7001", "-x"}, "        Usage:");
+}
+
+TEST_F(agent_startup, missing_option_argument_fails_with_the_usage) {
+    expect_startup_failure(listener, {"-a"}, "        Usage:");
+}
+
+// Catches: a rejected debug endpoint not reported, or reported as success.
+TEST_F(agent_startup, rejected_debug_endpoint_fails) {
+    expect_startup_failure(listener, {"-a", "7001", "-d", "localhost:7700"}, "std::exception::what(): ");
+}
+
+// Catches: a second instance starting or the live instance's pid file
+// rewritten; stale or garbage pid files blocking start-up.
+TEST_F(agent_startup, pid_file_checks) {
+    const auto pid_file = dir.file("agent.pid");
+    orq::test::write_file(dir.file("c.json"), "{\"system\": {\"pidfile_path\": \"" + pid_file + "\"}}");
+
+    // A live process (this test) owns the file: refused, file untouched.
+    orq::test::write_file(pid_file, std::to_string(::getpid()));
+    expect_startup_failure(listener, {"-a", "7001", "-c", dir.file("c.json")}, "Process is running");
+    EXPECT_EQ(orq::test::read_file(pid_file), std::to_string(::getpid()));
+
+    // Stale and non-numeric files are overwritten with the agent's id.
+    for (const std::string& content : {std::string("999999999"), std::string("not a number")}) {
+        orq::test::write_file(pid_file, content);
+        child_process agent(agent_argv({"-a", "7001", "-c", dir.file("c.json")}));
+        ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(pid_file) == std::to_string(agent.pid()); }))
+            << content;
+        ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGINT, SIGTERM}); }));
+        agent.send_signal(SIGTERM);
+        EXPECT_EQ(agent.exit_code(), 0);
+    }
+}
+
+// Catches: the template name not changing the syslog identity or the debug
+// channel's topic prefix.
+TEST_F(agent_startup, template_name_renames_syslog_identity_and_debug_prefix) {
+    zmq::context_t context;
+    zmq::socket_t pull(context, zmq::socket_type::pull);
+    pull.set(zmq::sockopt::linger, 0);
+    pull.bind("tcp://127.0.0.1:*");
+    const std::string endpoint = pull.get(zmq::sockopt::last_endpoint);
+    orq::test::write_file(dir.file("c.json"), R"({"system": {"template_name": "_a", "debug_port": ")" + endpoint +
+                                                  R"("}, "broker": {"output_address": "7001"}})");
+    child_process agent(agent_argv({"-c", dir.file("c.json")}));
+
+    const auto renamed = listener.wait_for("Starting vusk-debug-agent_a");
+    ASSERT_TRUE(renamed);
+    EXPECT_EQ(renamed->identity, "vusk-debug-agent_a");
+    pull.set(zmq::sockopt::rcvtimeo, 10000);
+    zmq::message_t frame;
+    ASSERT_TRUE(pull.recv(frame));
+    EXPECT_EQ(frame.to_string().rfind("&vusk-debug-agent_a:main ", 0), 0u) << frame.to_string();
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGINT, SIGTERM}); }));
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+    for (const auto& r : listener.records()) {
+        if (r.message.find("Starting vusk-debug-agent_a") == std::string::npos &&
+            r.message != "Starting vusk-debug-agent") {
+            EXPECT_EQ(r.identity, "vusk-debug-agent_a") << r.message;
+        }
+    }
+}

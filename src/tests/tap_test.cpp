@@ -1,0 +1,271 @@
+// The agent end to end: the real binary subscribed to a plain libzmq
+// publisher (or to the demo broker), writing to a file or to a pipe.
+
+#include "syslog_listener.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+using orq::test::child_process;
+using orq::test::syslog_listener;
+using orq::test::temp_dir;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> agent_argv(std::vector<std::string> _args) {
+    _args.insert(_args.begin(), ORQ_AGENT_BINARY);
+    return _args;
+}
+
+// A plain libzmq publisher on a free loopback port.
+class publisher {
+public:
+    publisher() : m_socket(m_context, zmq::socket_type::pub) {
+        m_socket.set(zmq::sockopt::sndhwm, 0);
+        m_socket.set(zmq::sockopt::linger, 0);
+        m_socket.bind("tcp://127.0.0.1:*");
+        const std::string endpoint = m_socket.get(zmq::sockopt::last_endpoint);
+        m_port = endpoint.substr(endpoint.rfind(':') + 1);
+    }
+    const std::string& port() const { return m_port; }
+    void send(const std::string& _frame) { m_socket.send(zmq::buffer(_frame), zmq::send_flags::none); }
+
+private:
+    zmq::context_t m_context;
+    zmq::socket_t m_socket;
+    std::string m_port;
+};
+
+bool ready_for_signals(const child_process& _agent) {
+    return orq::test::wait_until([&] { return orq::test::catches_signals(_agent.pid(), {SIGINT, SIGTERM}); });
+}
+
+// Subscriptions join in the background: publish the probe until it shows up in
+// the output, so that later frames are known to be received.
+template <typename Output>
+bool sync_subscription(publisher& _publisher, const std::string& _probe, Output _output) {
+    return orq::test::wait_until(
+        [&] {
+            _publisher.send(_probe);
+            return orq::test::wait_until([&] { return _output().find(_probe + "\n") != std::string::npos; }, 20ms);
+        },
+        20s);
+}
+
+// What the output holds after the last probe line.
+std::string after_probes(const std::string& _output, const std::string& _probe) {
+    const auto last = _output.rfind(_probe + "\n");
+    return last == std::string::npos ? _output : _output.substr(last + _probe.size() + 1);
+}
+
+class agent_tap : public ::testing::Test {
+protected:
+    syslog_listener listener;
+    temp_dir dir;
+    publisher pub;
+};
+
+}  // namespace
+
+// Catches: frames altered, split, escaped or lost on the way to standard
+// output; the bare port not completed to tcp://localhost.
+TEST_F(agent_tap, every_frame_is_written_byte_for_byte_without_subscriptions) {
+    child_process agent(agent_argv({"-a", pub.port()}));
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return agent.stdout_text(); }));
+
+    std::string binary;
+    for (int i = 0; i < 256; ++i) {
+        binary.push_back(static_cast<char>(i));
+    }
+    const std::vector<std::string> frames = {"plain", std::string("with\0nul", 8), "two\nlines", "", binary,
+                                             std::string(70000, 'x')};
+    std::string expected;
+    for (const auto& frame : frames) {
+        pub.send(frame);
+        expected += frame + "\n";
+    }
+    pub.send("end");
+    expected += "end\n";
+    ASSERT_TRUE(agent.wait_stdout_contains(std::string(70000, 'x') + "\nend\n"));
+    EXPECT_EQ(after_probes(agent.stdout_text(), "probe"), expected);
+
+    ASSERT_TRUE(ready_for_signals(agent));
+    agent.send_signal(SIGINT);
+    EXPECT_EQ(agent.exit_code(), 0);
+    EXPECT_TRUE(listener.wait_for("exit"));
+}
+
+// Catches: a frame written twice when two topics prefix it, or topics not
+// filtering.
+TEST_F(agent_tap, overlapping_topics_write_a_frame_once) {
+    child_process agent(agent_argv({"-a", "tcp://127.0.0.1:" + pub.port(), "-s", "ab", "-s", "a"}));
+    ASSERT_TRUE(sync_subscription(pub, "a-probe", [&] { return agent.stdout_text(); }));
+    pub.send("abc");
+    pub.send("zzz");
+    pub.send("b");
+    pub.send("a-end");
+    ASSERT_TRUE(agent.wait_stdout_contains("a-end\n"));
+    EXPECT_EQ(after_probes(agent.stdout_text(), "a-probe"), "abc\na-end\n");
+    ASSERT_TRUE(ready_for_signals(agent));
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+}
+
+// Catches: output buffered across messages (a reader on a pipe must see each
+// line before the next frame is even published).
+TEST_F(agent_tap, each_line_is_flushed_as_it_arrives) {
+    child_process agent(agent_argv({"-a", pub.port()}));
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return agent.stdout_text(); }));
+    for (int i = 0; i < 20; ++i) {
+        const std::string line = "line " + std::to_string(i);
+        pub.send(line);
+        ASSERT_TRUE(agent.wait_stdout_contains(line + "\n")) << line;
+    }
+    ASSERT_TRUE(ready_for_signals(agent));
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+}
+
+// Catches: an output file truncated instead of appended to, lines lost at
+// shutdown.
+TEST_F(agent_tap, output_file_is_appended_and_complete_at_sigterm) {
+    const auto out = dir.file("out.log");
+    orq::test::write_file(out, "old content\n");
+    child_process agent(agent_argv({"-a", pub.port(), "-f", out}));
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return orq::test::read_file(out); }));
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string frame = "frame " + std::to_string(i);
+        pub.send(frame);
+        expected += frame + "\n";
+    }
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(out).find("frame 999\n") != std::string::npos; }));
+    ASSERT_TRUE(ready_for_signals(agent));
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+    const auto content = orq::test::read_file(out);
+    EXPECT_EQ(content.rfind("old content\nprobe\n", 0), 0u);
+    EXPECT_EQ(after_probes(content, "probe"), expected);
+    EXPECT_TRUE(listener.wait_for("exit"));
+    EXPECT_TRUE(agent.stdout_text().empty());
+}
+
+// Catches: start-up failures of the tap reported as success or not logged.
+TEST_F(agent_tap, start_up_failures_exit_with_one_error) {
+    struct failure {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const std::vector<failure> failures = {
+        {{"-a", pub.port(), "-f", dir.file("no/such/dir/out.log")}, "Cannot open the file: " + dir.file("no/such/dir/out.log")},
+        {{"-a", pub.port(), "-f", dir.path()}, "Cannot open the file: " + dir.path()},
+        {{"-a", "nonsense://host:1"}, "std::exception::what(): "},
+        {{"-a", "tcp://:"}, "std::exception::what(): "},
+    };
+    for (const auto& f : failures) {
+        listener.clear();
+        child_process agent(agent_argv(f.args));
+        EXPECT_EQ(agent.exit_code(), 1) << f.error;
+        EXPECT_TRUE(listener.wait_for(f.error)) << f.error;
+        int errors = 0;
+        for (const auto& r : listener.records()) {
+            errors += r.priority == 8 + 3 ? 1 : 0;
+        }
+        EXPECT_EQ(errors, 1) << f.error;
+    }
+}
+
+// Catches: a write failure that ends the process, floods the log, or leaves
+// the stream failed so that output never resumes after the fault clears.
+TEST_F(agent_tap, output_resumes_after_the_disk_was_full) {
+    const std::string mount_point = dir.file("small");
+    std::filesystem::create_directory(mount_point);
+    ASSERT_EQ(::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64k"), 0);
+    const auto cleanup = std::shared_ptr<void>(nullptr, [&](void*) { ::umount2(mount_point.c_str(), MNT_DETACH); });
+    const auto out = mount_point + "/out.log";
+    const auto filler = mount_point + "/filler";
+
+    child_process agent(agent_argv({"-a", pub.port(), "-f", out}));
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return orq::test::read_file(out); }));
+
+    // Fill the file system to the last byte.
+    {
+        std::string block(4096, 'f');
+        FILE* f = std::fopen(filler.c_str(), "w");
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+        }
+        std::fclose(f);
+    }
+    for (int i = 0; i < 50; ++i) {
+        pub.send("lost " + std::to_string(i) + std::string(100, '.'));
+    }
+    ASSERT_TRUE(listener.wait_for("Cannot write to the output"));
+
+    std::filesystem::remove(filler);
+    ASSERT_TRUE(orq::test::wait_until(
+        [&] {
+            pub.send("after");
+            return orq::test::wait_until([&] { return orq::test::read_file(out).find("after\n") != std::string::npos; }, 20ms);
+        },
+        20s));
+    pub.send("final");
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(out).find("final\n") != std::string::npos; }));
+    EXPECT_TRUE(listener.wait_for("Writing to the output succeeds again"));
+    int write_errors = 0;
+    for (const auto& r : listener.records()) {
+        write_errors += r.message.find("Cannot write to the output") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(write_errors, 1);
+
+    ASSERT_TRUE(ready_for_signals(agent));
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+}
+
+// Catches: the agent not reconnecting when the broker restarts.
+TEST_F(agent_tap, broker_restart_is_survived) {
+    const auto debug_port = std::to_string(orq::test::free_tcp_port());
+    const auto output_port = std::to_string(orq::test::free_tcp_port());
+    const std::vector<std::string> broker_argv = {std::string(ORQ_TOOLS_DIR) + "/vusk-test-broker", "-d",
+                                                  "tcp://127.0.0.1:" + debug_port, "-o", "tcp://127.0.0.1:" + output_port};
+    auto broker = std::make_unique<child_process>(broker_argv);
+    ASSERT_TRUE(broker->wait_stderr_contains("forwarding"));
+
+    zmq::context_t context;
+    zmq::socket_t push(context, zmq::socket_type::push);
+    push.set(zmq::sockopt::linger, 0);
+    push.set(zmq::sockopt::sndtimeo, 100);
+    push.connect("tcp://127.0.0.1:" + debug_port);
+    auto send = [&](const std::string& _frame) { (void)push.send(zmq::buffer(_frame), zmq::send_flags::dontwait); };
+    auto sees = [&](child_process& _agent, const std::string& _line) {
+        return orq::test::wait_until(
+            [&] {
+                send(_line);
+                return orq::test::wait_until([&] { return _agent.stdout_text().find(_line + "\n") != std::string::npos; }, 20ms);
+            },
+            30s);
+    };
+
+    child_process agent(agent_argv({"-a", output_port}));
+    ASSERT_TRUE(sees(agent, "before restart"));
+
+    broker->send_signal(SIGKILL);
+    broker->wait_exit();
+    broker = std::make_unique<child_process>(broker_argv);
+    ASSERT_TRUE(broker->wait_stderr_contains("forwarding"));
+    ASSERT_TRUE(sees(agent, "after restart"));
+
+    ASSERT_TRUE(ready_for_signals(agent));
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+}
