@@ -1,0 +1,594 @@
+#include "asio_socket.hpp"
+
+#include "context.hpp"
+#include "endpoint.hpp"
+#include "error.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/throw_exception.hpp>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+namespace orq::libs::core::zmq::detail {
+
+// How libzmq signals readiness, and what this relies on:
+// - ZMQ_FD is the socket's command mailbox. It turns readable when a command
+//   arrives (a pipe became readable or writable, a peer came or went), always
+//   as readable, and stops being readable when any libzmq call on the socket
+//   processes the commands. Whether a frame can be received or sent is known
+//   only from ZMQ_EVENTS, and reading ZMQ_EVENTS processes the commands too.
+// - So any call that may have processed commands can swallow the signal that a
+//   pending wait relies on. After such a call, whoever depends on the signal
+//   (a pending asynchronous receive, a thread blocked in send or receive) is
+//   told by checking ZMQ_EVENTS.
+// - The reactor watches the fd edge-triggered and does not replay an edge that
+//   came while no wait was queued, so a wait is queued only after a receive
+//   attempt and a ZMQ_EVENTS check have both found nothing.
+class asio_socket::state : public std::enable_shared_from_this<state> {
+public:
+    state(boost::asio::io_context& _io_context, int _type);
+    ~state();
+    state(const state&) = delete;
+    state& operator=(const state&) = delete;
+
+    boost::asio::io_context& io_context() const { return m_io_context; }
+    bool is_open() const;
+
+    // Runs _call(socket) under the lock and keeps the signal bookkeeping;
+    // throws the ZeroMQ error when _call returns a negative value.
+    template <typename Call>
+    int invoke(Call&& _call);
+
+    void send(message& _message, int _flags);
+    bool try_send(message& _message, int _flags);
+    message receive();
+    bool try_receive(message& _message);
+    void bind(const std::string& _endpoint);
+
+    void start_receive(std::unique_ptr<receive_operation> _operation);
+    void cancel(boost::system::error_code& _error);
+    void close() noexcept;
+
+private:
+    // At most this many frames are handed out per turn, so that a flooded
+    // socket does not starve the other handlers of the io_context.
+    static constexpr int frames_per_turn = 64;
+
+    void ensure_open_locked() const;
+    int read_events_locked();
+    void after_operation_locked();
+    void schedule_pump_locked();
+    void arm_wait_locked();
+    void fail_operations_locked(const boost::system::error_code& _error);
+    void fail_front_locked(const boost::system::error_code& _error);
+    void pump(bool _posted);
+    void on_readable(const boost::system::error_code& _error);
+    // Blocks the calling thread until the mailbox or the wake fd turns readable.
+    void wait_for_signal() const;
+
+    template <typename Attempt>
+    void run_blocking(short _wanted, Attempt&& _attempt);
+
+    boost::asio::io_context& m_io_context;
+    std::shared_ptr<void> m_context;
+    mutable std::mutex m_mutex;
+    void* m_socket = nullptr;
+    int m_fd = -1;
+    boost::asio::posix::stream_descriptor m_descriptor;
+    // Written when a blocked thread may proceed.
+    int m_wake_fd = -1;
+    // Serialises blocking operations: at most one thread waits at a time.
+    std::mutex m_blocking_mutex;
+    // ZMQ_POLLIN or ZMQ_POLLOUT while a thread waits for it, 0 otherwise.
+    short m_waiter_events = 0;
+    std::deque<std::unique_ptr<receive_operation>> m_operations;
+    bool m_pump_scheduled = false;
+    // A handler called by pump() runs; pump() continues after it returns.
+    bool m_in_handler = false;
+    // A reactor wait is queued, or its completion is on its way.
+    bool m_wait_armed = false;
+    bool m_closed = false;
+};
+
+asio_socket::state::state(boost::asio::io_context& _io_context, int _type)
+    : m_io_context(_io_context), m_context(acquire_context()), m_descriptor(_io_context) {
+    m_socket = ::zmq_socket(m_context.get(), _type);
+    if (m_socket == nullptr) {
+        throw_error(::zmq_errno());
+    }
+    int fd = -1;
+    std::size_t size = sizeof fd;
+    if (::zmq_getsockopt(m_socket, ZMQ_FD, &fd, &size) != 0) {
+        const int error = ::zmq_errno();
+        ::zmq_close(m_socket);
+        throw_error(error);
+    }
+    m_wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wake_fd < 0) {
+        const int error = errno;
+        ::zmq_close(m_socket);
+        throw_error(error);
+    }
+    boost::system::error_code error;
+    m_descriptor.assign(fd, error);
+    if (error) {
+        ::close(m_wake_fd);
+        ::zmq_close(m_socket);
+        throw_error(error.value());
+    }
+    m_fd = fd;
+}
+
+asio_socket::state::~state() {
+    close();
+    if (m_wake_fd >= 0) {
+        ::close(m_wake_fd);
+    }
+}
+
+bool asio_socket::state::is_open() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_closed;
+}
+
+void asio_socket::state::ensure_open_locked() const {
+    if (m_closed) {
+        throw_error(ENOTSOCK);
+    }
+}
+
+int asio_socket::state::read_events_locked() {
+    int events = 0;
+    std::size_t size = sizeof events;
+    if (::zmq_getsockopt(m_socket, ZMQ_EVENTS, &events, &size) != 0) {
+        // Let every waiter retry its operation, which then meets the error.
+        events = ZMQ_POLLIN | ZMQ_POLLOUT;
+    }
+    if ((m_waiter_events & events) != 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_wake_fd, &one, sizeof one);
+    }
+    return events;
+}
+
+void asio_socket::state::after_operation_locked() {
+    // pump() tries to receive before it waits, so a receive needs telling only
+    // when it relies on a queued wait.
+    const bool receive_waits = !m_operations.empty() && !m_pump_scheduled && !m_in_handler;
+    if (!receive_waits && m_waiter_events == 0) {
+        return;
+    }
+    const int events = read_events_locked();
+    if (receive_waits && (events & ZMQ_POLLIN) != 0) {
+        schedule_pump_locked();
+    }
+}
+
+void asio_socket::state::schedule_pump_locked() {
+    if (m_pump_scheduled) {
+        return;
+    }
+    m_pump_scheduled = true;
+    boost::asio::post(m_io_context, [self = shared_from_this()] { self->pump(true); });
+}
+
+void asio_socket::state::arm_wait_locked() {
+    if (m_wait_armed) {
+        return;
+    }
+    m_wait_armed = true;
+    m_descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                            [self = shared_from_this()](const boost::system::error_code& _error) {
+                                self->on_readable(_error);
+                            });
+    // When the io_context is run by several threads, another thread's reactor
+    // may have taken an edge between the ZMQ_EVENTS check and the queueing of
+    // the wait. The mailbox stays readable until it is processed, so a look
+    // now tells.
+    pollfd readable{m_fd, POLLIN, 0};
+    if (::poll(&readable, 1, 0) > 0) {
+        schedule_pump_locked();
+    }
+}
+
+void asio_socket::state::fail_front_locked(const boost::system::error_code& _error) {
+    std::unique_ptr<receive_operation> operation = std::move(m_operations.front());
+    m_operations.pop_front();
+    boost::asio::post(m_io_context, [operation = std::move(operation), _error]() mutable {
+        message empty;
+        operation->complete(_error, empty);
+    });
+}
+
+void asio_socket::state::fail_operations_locked(const boost::system::error_code& _error) {
+    while (!m_operations.empty()) {
+        fail_front_locked(_error);
+    }
+}
+
+void asio_socket::state::pump(bool _posted) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (_posted) {
+        m_pump_scheduled = false;
+    }
+    if (m_closed || m_in_handler) {
+        return;
+    }
+    int served = 0;
+    while (!m_operations.empty()) {
+        if (served == frames_per_turn) {
+            schedule_pump_locked();
+            return;
+        }
+        message frame;
+        if (::zmq_msg_recv(frame.handle(), m_socket, ZMQ_DONTWAIT) >= 0) {
+            ++served;
+            std::unique_ptr<receive_operation> operation = std::move(m_operations.front());
+            m_operations.pop_front();
+            if (m_waiter_events != 0) {
+                read_events_locked();
+            }
+            m_in_handler = true;
+            lock.unlock();
+            try {
+                operation->complete(boost::system::error_code(), frame);
+                operation.reset();
+            } catch (...) {
+                operation.reset();
+                lock.lock();
+                m_in_handler = false;
+                if (!m_closed && !m_operations.empty()) {
+                    schedule_pump_locked();
+                }
+                throw;
+            }
+            lock.lock();
+            m_in_handler = false;
+            if (m_closed) {
+                return;
+            }
+            continue;
+        }
+        const int error = ::zmq_errno();
+        if (error == EINTR) {
+            continue;
+        }
+        if (error == EAGAIN || error == EFSM) {
+            // EFSM: a request/reply socket that must send first. Its receive
+            // waits like any other until a frame can be received.
+            const int events = read_events_locked();
+            if ((events & ZMQ_POLLIN) != 0) {
+                if (error == EFSM) {
+                    fail_front_locked(make_error_code(error));
+                }
+                continue;
+            }
+            arm_wait_locked();
+            return;
+        }
+        fail_front_locked(make_error_code(error));
+    }
+    if (m_waiter_events != 0) {
+        read_events_locked();
+    }
+}
+
+void asio_socket::state::on_readable(const boost::system::error_code& _error) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_wait_armed = false;
+        if (m_closed) {
+            return;
+        }
+        if (_error && _error != boost::asio::error::operation_aborted) {
+            fail_operations_locked(_error);
+            return;
+        }
+        // A wait cancelled by cancel() may meet receives started since then.
+        if (m_operations.empty()) {
+            return;
+        }
+    }
+    pump(false);
+}
+
+void asio_socket::state::start_receive(std::unique_ptr<receive_operation> _operation) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_operations.push_back(std::move(_operation));
+    if (m_closed) {
+        fail_operations_locked(boost::asio::error::bad_descriptor);
+        return;
+    }
+    if (!m_in_handler) {
+        schedule_pump_locked();
+    }
+}
+
+template <typename Call>
+int asio_socket::state::invoke(Call&& _call) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ensure_open_locked();
+    int result;
+    do {
+        result = _call(m_socket);
+    } while (result < 0 && ::zmq_errno() == EINTR);
+    const int error = result < 0 ? ::zmq_errno() : 0;
+    after_operation_locked();
+    if (result < 0) {
+        throw_error(error);
+    }
+    return result;
+}
+
+void asio_socket::state::wait_for_signal() const {
+    pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake_fd, POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    }
+}
+
+template <typename Attempt>
+void asio_socket::state::run_blocking(short _wanted, Attempt&& _attempt) {
+    std::lock_guard<std::mutex> serial(m_blocking_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        ensure_open_locked();
+        if (_attempt(m_socket) >= 0) {
+            after_operation_locked();
+            return;
+        }
+        const int error = ::zmq_errno();
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN) {
+            after_operation_locked();
+            throw_error(error);
+        }
+        // The check drains the mailbox: from here on, a new command makes the
+        // fd readable, and whoever processes it under the lock sees
+        // m_waiter_events and writes the wake fd.
+        const int events = read_events_locked();
+        const bool receive_waits = !m_operations.empty() && !m_pump_scheduled && !m_in_handler;
+        if (receive_waits && (events & ZMQ_POLLIN) != 0) {
+            schedule_pump_locked();
+        }
+        if ((events & _wanted) != 0) {
+            continue;
+        }
+        m_waiter_events = _wanted;
+        lock.unlock();
+        wait_for_signal();
+        lock.lock();
+        m_waiter_events = 0;
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(m_wake_fd, &count, sizeof count);
+    }
+}
+
+void asio_socket::state::send(message& _message, int _flags) {
+    if ((_flags & ZMQ_DONTWAIT) != 0) {
+        invoke([&](void* _socket) { return ::zmq_msg_send(_message.handle(), _socket, _flags); });
+        return;
+    }
+    run_blocking(ZMQ_POLLOUT, [&](void* _socket) {
+        return ::zmq_msg_send(_message.handle(), _socket, _flags | ZMQ_DONTWAIT);
+    });
+}
+
+bool asio_socket::state::try_send(message& _message, int _flags) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ensure_open_locked();
+    int result;
+    do {
+        result = ::zmq_msg_send(_message.handle(), m_socket, _flags | ZMQ_DONTWAIT);
+    } while (result < 0 && ::zmq_errno() == EINTR);
+    const int error = result < 0 ? ::zmq_errno() : 0;
+    after_operation_locked();
+    if (result >= 0) {
+        return true;
+    }
+    if (error == EAGAIN) {
+        return false;
+    }
+    throw_error(error);
+}
+
+message asio_socket::state::receive() {
+    message frame;
+    run_blocking(ZMQ_POLLIN,
+                 [&](void* _socket) { return ::zmq_msg_recv(frame.handle(), _socket, ZMQ_DONTWAIT); });
+    return frame;
+}
+
+bool asio_socket::state::try_receive(message& _message) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ensure_open_locked();
+    int result;
+    do {
+        result = ::zmq_msg_recv(_message.handle(), m_socket, ZMQ_DONTWAIT);
+    } while (result < 0 && ::zmq_errno() == EINTR);
+    const int error = result < 0 ? ::zmq_errno() : 0;
+    after_operation_locked();
+    if (result >= 0) {
+        return true;
+    }
+    if (error == EAGAIN) {
+        return false;
+    }
+    throw_error(error);
+}
+
+void asio_socket::state::bind(const std::string& _endpoint) {
+    const boost::optional<dynamic_endpoint> dynamic = parse_dynamic_endpoint(_endpoint);
+    if (!dynamic) {
+        invoke([&](void* _socket) { return ::zmq_bind(_socket, _endpoint.c_str()); });
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ensure_open_locked();
+    const int error =
+        bind_dynamic(*dynamic, start_port(*dynamic), [this](const std::string& _candidate) {
+            return ::zmq_bind(m_socket, _candidate.c_str()) == 0 ? 0 : ::zmq_errno();
+        });
+    after_operation_locked();
+    if (error != 0) {
+        throw_error(error);
+    }
+}
+
+void asio_socket::state::cancel(boost::system::error_code& _error) {
+    _error.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed) {
+        return;
+    }
+    fail_operations_locked(boost::asio::error::operation_aborted);
+    // Without a queued wait the io_context may run out of work and return.
+    if (m_wait_armed) {
+        m_descriptor.cancel(_error);
+    }
+}
+
+void asio_socket::state::close() noexcept {
+    std::shared_ptr<void> context;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed || m_socket == nullptr) {
+            m_closed = true;
+            return;
+        }
+        m_closed = true;
+        fail_operations_locked(boost::asio::error::operation_aborted);
+        // The fd belongs to libzmq: take it out of the reactor (which also
+        // cancels the wait) without closing it, before libzmq closes it and
+        // the number can be reused.
+        if (m_descriptor.is_open()) {
+            m_descriptor.release();
+        }
+        const int linger = 0;
+        ::zmq_setsockopt(m_socket, ZMQ_LINGER, &linger, sizeof linger);
+        ::zmq_close(m_socket);
+        m_socket = nullptr;
+        context = std::move(m_context);
+    }
+    // The last socket terminates the context here.
+    context.reset();
+}
+
+// asio_socket
+
+asio_socket::asio_socket(boost::asio::io_context& _io_context, int _type)
+    : m_state(std::make_shared<state>(_io_context, _type)) {}
+
+asio_socket& asio_socket::operator=(asio_socket&& _other) noexcept {
+    if (this != &_other) {
+        close();
+        m_state = std::move(_other.m_state);
+    }
+    return *this;
+}
+
+asio_socket::~asio_socket() {
+    close();
+}
+
+asio_socket::state& asio_socket::checked_state() const {
+    if (!m_state) {
+        throw_error(ENOTSOCK);
+    }
+    return *m_state;
+}
+
+boost::asio::io_context& asio_socket::get_io_context() const {
+    return checked_state().io_context();
+}
+
+bool asio_socket::is_open() const noexcept {
+    return m_state && m_state->is_open();
+}
+
+void asio_socket::connect(const std::string& _endpoint) {
+    checked_state().invoke([&](void* _socket) { return ::zmq_connect(_socket, _endpoint.c_str()); });
+}
+
+void asio_socket::bind(const std::string& _endpoint) {
+    checked_state().bind(_endpoint);
+}
+
+void asio_socket::subscribe(boost::string_view _topic) {
+    set_option(ZMQ_SUBSCRIBE, _topic.data(), _topic.size());
+}
+
+void asio_socket::set_option(int _option, const void* _value, std::size_t _size) {
+    checked_state().invoke(
+        [&](void* _socket) { return ::zmq_setsockopt(_socket, _option, _value, _size); });
+}
+
+int asio_socket::get_int_option(int _option) const {
+    int value = 0;
+    std::size_t size = sizeof value;
+    checked_state().invoke(
+        [&](void* _socket) { return ::zmq_getsockopt(_socket, _option, &value, &size); });
+    return value;
+}
+
+std::string asio_socket::last_endpoint() const {
+    char buffer[1024];
+    std::size_t size = sizeof buffer;
+    checked_state().invoke(
+        [&](void* _socket) { return ::zmq_getsockopt(_socket, ZMQ_LAST_ENDPOINT, buffer, &size); });
+    // The size includes the terminating NUL.
+    return std::string(buffer, size > 0 ? size - 1 : 0);
+}
+
+void asio_socket::send(message _message, int _flags) {
+    checked_state().send(_message, _flags);
+}
+
+bool asio_socket::try_send(message& _message, int _flags) {
+    return checked_state().try_send(_message, _flags);
+}
+
+message asio_socket::receive() {
+    return checked_state().receive();
+}
+
+bool asio_socket::try_receive(message& _message) {
+    return checked_state().try_receive(_message);
+}
+
+void asio_socket::start_receive(std::unique_ptr<receive_operation> _operation) {
+    checked_state().start_receive(std::move(_operation));
+}
+
+void asio_socket::cancel() {
+    boost::system::error_code error;
+    cancel(error);
+    if (error) {
+        boost::throw_exception(boost::system::system_error(error));
+    }
+}
+
+void asio_socket::cancel(boost::system::error_code& _error) noexcept {
+    _error.clear();
+    if (m_state) {
+        m_state->cancel(_error);
+    }
+}
+
+void asio_socket::close() noexcept {
+    if (m_state) {
+        m_state->close();
+    }
+}
+
+}  // namespace orq::libs::core::zmq::detail

@@ -1,0 +1,35 @@
+#include "error.hpp"
+
+#include <boost/system/system_error.hpp>
+#include <boost/throw_exception.hpp>
+
+#include <zmq.h>
+
+#include <string>
+
+namespace orq::libs::core::zmq::detail {
+
+namespace {
+
+class zmq_error_category final : public boost::system::error_category {
+public:
+    const char* name() const noexcept override { return "ZeroMQ"; }
+    std::string message(int _value) const override { return ::zmq_strerror(_value); }
+};
+
+}  // namespace
+
+const boost::system::error_category& error_category() noexcept {
+    static const zmq_error_category category;
+    return category;
+}
+
+boost::system::error_code make_error_code(int _zmq_errno) noexcept {
+    return boost::system::error_code(_zmq_errno, error_category());
+}
+
+void throw_error(int _zmq_errno) {
+    boost::throw_exception(boost::system::system_error(make_error_code(_zmq_errno)));
+}
+
+}  // namespace orq::libs::core::zmq::detail
