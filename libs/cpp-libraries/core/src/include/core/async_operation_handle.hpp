@@ -1,0 +1,57 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+namespace orq::libs::core {
+
+namespace detail {
+// Stands in for the argument-less callback type when the handle has no result
+// types of its own, where that type would be the same as `callback`.
+struct no_void_callback {
+    no_void_callback() = delete;
+};
+}  // namespace detail
+
+// A shared handle of an operation whose result arrives later, possibly on
+// another thread, and is delivered to the installed callback on the thread of
+// the event loop the handle is bound to. Dropping the last pointer to the
+// handle drops the results that arrive afterwards.
+template <typename... Result>
+class async_operation_handle {
+public:
+    using ptr = std::shared_ptr<async_operation_handle<Result...>>;
+    using callback = std::function<void(Result...)>;
+    using void_callback = std::function<void()>;
+
+    virtual ~async_operation_handle() = default;
+
+    // True once a result has been handed to the loop; false again after restart().
+    virtual bool is_complete() const = 0;
+    // Runs the operation again.
+    virtual void restart() = 0;
+
+    // Receives each result, on the loop's thread. Results delivered while no
+    // callback is installed are dropped.
+    void set_callback(callback _callback) { m_callback = std::move(_callback); }
+
+    // Called with no arguments for each result; the result is discarded. An
+    // empty function installs no callback.
+    void set_callback(std::conditional_t<sizeof...(Result) == 0, detail::no_void_callback, void_callback> _callback) {
+        if (!_callback) {
+            m_callback = nullptr;
+            return;
+        }
+        m_callback = [callback = std::move(_callback)](Result...) { callback(); };
+    }
+
+protected:
+    callback& get_callback() { return m_callback; }
+
+private:
+    callback m_callback;
+};
+
+}  // namespace orq::libs::core
