@@ -81,7 +81,7 @@ inline bool run_until(boost::asio::io_context& _io_context, const std::function<
         if (_io_context.stopped()) {
             _io_context.restart();
         }
-        _io_context.run_one_for(std::min<std::chrono::steady_clock::duration>(deadline - now, 100ms));
+        _io_context.run_one_for(std::min<std::chrono::steady_clock::duration>(deadline - now, 10ms));
     }
     return true;
 }

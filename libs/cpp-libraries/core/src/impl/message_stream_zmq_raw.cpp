@@ -1,0 +1,120 @@
+#include "message_stream_zmq_raw.hpp"
+
+#include <core/exception.hpp>
+
+#include <boost/asio/error.hpp>
+
+#include <zmq.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace orq::libs::core {
+
+namespace {
+
+class subscription_impl : public message_stream::subscription {
+public:
+    explicit subscription_impl(std::shared_ptr<message_stream::callback> _callback)
+        : m_callback(std::move(_callback)) {}
+
+private:
+    std::shared_ptr<message_stream::callback> m_callback;
+};
+
+}  // namespace
+
+message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_context,
+                                               const component_logger& _logger, const std::string& _address)
+    : m_callbacks(std::make_shared<callbacks_map>()), m_socket(_io_context, ZMQ_SUB), m_logger(_logger) {
+    m_socket.connect(_address);
+    setup_receive();
+}
+
+message_stream_zmq_raw::~message_stream_zmq_raw() {
+    boost::system::error_code error;
+    m_socket.cancel(error);
+    if (error) {
+        m_logger.log_error(error, ORQ_SOURCE_LOCATION);
+    }
+    m_socket.close();
+    m_callbacks.reset();
+}
+
+message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::string_view _channel,
+                                                                    callback _callback) {
+    if (!_callback) {
+        throw exception("message_stream_zmq_raw::subscribe: empty callback", ORQ_SOURCE_LOCATION);
+    }
+    std::string topic(_channel);
+    auto entry = m_callbacks->find(topic);
+    if (entry == m_callbacks->end()) {
+        // Subscribed with ZeroMQ first: a topic in the map is one that ZeroMQ
+        // delivers, so a failure here leaves nothing half done.
+        m_socket.subscribe(_channel);
+        entry = m_callbacks->emplace(std::move(topic), callbacks_vector()).first;
+    }
+    auto shared = std::make_shared<callback>(std::move(_callback));
+    entry->second.push_back(shared);
+    return std::make_unique<subscription_impl>(std::move(shared));
+}
+
+void message_stream_zmq_raw::setup_receive() {
+    m_socket.async_receive([callbacks = std::weak_ptr<callbacks_map>(m_callbacks), self = this,
+                            logger = &m_logger](const boost::system::error_code& _error, zmq::message& _frame) {
+        if (_error) {
+            if (_error != boost::asio::error::operation_aborted) {
+                logger->log_error(_error, ORQ_SOURCE_LOCATION);
+            }
+            return;
+        }
+        const std::shared_ptr<callbacks_map> map = callbacks.lock();
+        if (!map) {
+            return;
+        }
+        // Queued before the dispatch, so that receiving goes on whatever the
+        // callbacks do (throw, destroy the stream).
+        self->setup_receive();
+        process_message(*map, _frame.view());
+    });
+}
+
+void message_stream_zmq_raw::process_message(callbacks_map& _callbacks, boost::string_view _message) {
+    const boost::optional<callbacks_vector&> found = find_callbacks(_callbacks, _message);
+    if (!found) {
+        return;
+    }
+    call_callbacks(*found, _message);
+    remove_expired_callbacks(*found);
+}
+
+boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_raw::find_callbacks(
+    callbacks_map& _callbacks, boost::string_view _message) {
+    for (auto& [topic, callbacks] : _callbacks) {
+        if (_message.starts_with(boost::string_view(topic))) {
+            return callbacks;
+        }
+    }
+    return boost::none;
+}
+
+void message_stream_zmq_raw::call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message) {
+    // By index, up to the entries present now: a callback may subscribe more
+    // to this topic, which appends to the vector and may move it in memory.
+    const std::size_t count = _callbacks.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        // Held while it runs, even if the callback ends its own subscription.
+        const std::shared_ptr<callback> callback = _callbacks[i].lock();
+        if (callback) {
+            (*callback)(_message);
+        }
+    }
+}
+
+void message_stream_zmq_raw::remove_expired_callbacks(callbacks_vector& _callbacks) {
+    _callbacks.erase(std::remove_if(_callbacks.begin(), _callbacks.end(),
+                                    [](const std::weak_ptr<callback>& _entry) { return _entry.expired(); }),
+                     _callbacks.end());
+}
+
+}  // namespace orq::libs::core

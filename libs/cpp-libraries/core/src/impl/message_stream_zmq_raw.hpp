@@ -1,0 +1,56 @@
+#pragma once
+
+#include <core/logger.hpp>
+#include <core/message_stream.hpp>
+
+#include "zmq/asio_socket.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/optional.hpp>
+#include <boost/utility/string_view.hpp>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orq::libs::core {
+
+// Messages of a ZeroMQ publisher, read by a subscriber socket connected to one
+// address. Each frame is a message; a topic is a prefix of the frame's bytes.
+// A frame goes, whole, to the callbacks of the shortest subscribed topic that
+// prefixes it.
+class message_stream_zmq_raw : public message_stream {
+public:
+    // Throws boost::system::system_error (ZeroMQ category) when the subscriber
+    // socket cannot be created or connected.
+    message_stream_zmq_raw(boost::asio::io_context& _io_context, const component_logger& _logger,
+                           const std::string& _address);
+    ~message_stream_zmq_raw() override;
+    message_stream_zmq_raw(const message_stream_zmq_raw&) = delete;
+    message_stream_zmq_raw& operator=(const message_stream_zmq_raw&) = delete;
+
+    subscription::ptr subscribe(boost::string_view _channel, callback _callback) override;
+
+private:
+    // The subscriptions own the callbacks; the stream only watches them.
+    using callbacks_vector = std::vector<std::weak_ptr<callback>>;
+    // Ordered byte-wise, so a topic sorts before every longer topic it begins.
+    using callbacks_map = std::map<std::string, callbacks_vector>;
+
+    void setup_receive();
+
+    // The dispatch works on the map alone: a callback may destroy the stream
+    // while the map is kept alive by the receive that dispatches.
+    static void process_message(callbacks_map& _callbacks, boost::string_view _message);
+    static boost::optional<callbacks_vector&> find_callbacks(callbacks_map& _callbacks,
+                                                             boost::string_view _message);
+    static void call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message);
+    static void remove_expired_callbacks(callbacks_vector& _callbacks);
+
+    std::shared_ptr<callbacks_map> m_callbacks;
+    zmq::detail::asio_socket m_socket;
+    const component_logger& m_logger;
+};
+
+}  // namespace orq::libs::core
