@@ -232,6 +232,22 @@ TEST_F(events_loop_test, posts_from_several_threads_run_on_the_loop_thread_in_or
     }
 }
 
+// Catches: the two post overloads (function objects queued as they are, and
+// ready-made std::function) feeding different queues or orders.
+TEST_F(events_loop_test, lambdas_and_std_functions_share_one_queue_and_order) {
+    std::vector<int> order;
+    auto unique = std::make_unique<int>(2);
+    m_loop->post([&] { order.push_back(1); }, source_location());
+    // A move-only function object is accepted too.
+    m_loop->post([&, unique = std::move(unique)] { order.push_back(*unique); }, source_location());
+    const std::function<void()> third = [&] { order.push_back(3); };
+    m_loop->post(third, source_location());
+    m_loop->post(std::function<void()>([&] { order.push_back(4); }), source_location());
+    m_loop->post([&] { order.push_back(5); }, source_location());
+    run_bounded();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
 // Catches: an empty function object being dropped silently or crashing the
 // loop instead of surfacing as std::bad_function_call from run().
 TEST_F(events_loop_test, an_empty_handler_throws_bad_function_call_out_of_run) {

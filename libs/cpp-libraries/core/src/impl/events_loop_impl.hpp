@@ -38,6 +38,7 @@ public:
                                               const std::string& _name, timer::callback _callback,
                                               source_location _loc) override;
 
+    using events_loop::post;
     void post(std::function<void()> _handler, source_location _location) override;
     work::ptr create_work() override;
 

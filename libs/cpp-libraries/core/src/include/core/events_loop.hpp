@@ -6,11 +6,14 @@
 #include <core/timers_manager.hpp>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 namespace orq::libs::core {
 
@@ -62,8 +65,20 @@ public:
 
     // Any thread: the handler runs later on a thread inside run(), never inside
     // post itself; handlers start in the order they were posted. The location
-    // is for the caller's diagnostics (pass source_location()).
+    // is for the caller's diagnostics (pass source_location()). An empty
+    // function makes run() throw std::bad_function_call when its turn comes.
     virtual void post(std::function<void()> _handler, source_location _location) = 0;
+
+    // The same for any other function object (a lambda, typically), queued as
+    // it is: no std::function is built around it, which keeps the queued
+    // operation small and saves two indirect calls per handler. Handlers
+    // posted through either overload share one queue and one order.
+    template <typename Handler,
+              typename = std::enable_if_t<std::is_class_v<std::decay_t<Handler>> &&
+                                          !std::is_same_v<std::decay_t<Handler>, std::function<void()>>>>
+    void post(Handler&& _handler, source_location /*_location*/) {
+        boost::asio::post(get_io_context(), std::forward<Handler>(_handler));
+    }
     // Any thread.
     virtual work::ptr create_work() = 0;
 
