@@ -25,15 +25,7 @@ using core::message_stream;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool thread_sanitized = true;
-#else
-constexpr bool thread_sanitized = false;
-#endif
-
-// The full million, except under ThreadSanitizer, which slows every memory
-// access down many times: a fifth of it there.
-constexpr std::uint64_t volume = thread_sanitized ? 200'000 : 1'000'000;
+constexpr std::uint64_t volume = 1'000'000;
 
 std::string random_bytes(std::size_t _size, std::mt19937& _random) {
     std::string bytes(_size, '\0');
@@ -166,7 +158,7 @@ TEST_F(stress_test, multi_part_messages_read_with_receive_more) {
     const std::string port = std::to_string(window.port(0));
     window.release(0);
     auto pull = manager.bind(ozmq::socket::type::pull, "tcp://127.0.0.1:*[" + port + "-" + port + "]");
-    constexpr int messages = thread_sanitized ? 5'000 : 20'000;
+    constexpr int messages = 20'000;
     std::atomic<int> received{0};
     int faults = 0;
     pull->set_receive_callback([&](ozmq::message& _first) {
@@ -193,9 +185,7 @@ TEST_F(stress_test, multi_part_messages_read_with_receive_more) {
             push.send(std::string(n.size() * 100, 'b'));
         }
         // Linger 0: wait until everything has been read before closing.
-        while (received < messages) {
-            std::this_thread::sleep_for(1ms);
-        }
+        orq::test::wait_until([&] { return received == messages; }, 90s);
     });
     const bool complete = run_until(m_io, [&] { return received == messages; }, 60s);
     if (!complete) {
