@@ -245,15 +245,4 @@ TEST_F(async_operation_handle_test, the_callback_may_drop_its_handle_or_replace_
     EXPECT_EQ(calls, (std::vector<std::string>{"dropped 1000", "first 1 1000", "second 2"}));
 }
 
-// Catches: failures of the start function hidden instead of reaching the
-// caller of start().
-TEST_F(async_operation_handle_test, start_function_failures_reach_the_caller) {
-    auto empty = int_handle::create(*m_loop, int_handle::start_function());
-    EXPECT_THROW(empty->start(), std::bad_function_call);
-    auto throwing = int_handle::create(
-        *m_loop, [](int_handle::ptr, std::weak_ptr<int_handle>) { throw std::runtime_error("cannot start"); });
-    EXPECT_THROW(throwing->start(), std::runtime_error);
-    EXPECT_FALSE(throwing->is_complete());
-}
-
 }  // namespace

@@ -166,15 +166,6 @@ TEST_F(events_loop_test, several_threads_run_handlers_of_one_loop_at_once) {
     EXPECT_TRUE(both_seen);
 }
 
-// Catches: loops of one core sharing state (one name, one io_context).
-TEST_F(events_loop_test, loops_with_the_same_name_are_independent) {
-    auto other = m_core->create_events_loop("main loop");
-    other->stop();
-    EXPECT_TRUE(other->is_stopped());
-    EXPECT_FALSE(m_loop->is_stopped());
-    EXPECT_NE(&other->get_io_context(), &m_loop->get_io_context());
-}
-
 // ---------------------------------------------------------------------- post
 
 // Catches: post running the handler inline on the posting thread.
@@ -340,15 +331,6 @@ TEST_F(events_loop_test, destruction_of_a_busy_loop_gives_up_after_ten_seconds) 
     EXPECT_LT(elapsed, 40s);
     EXPECT_FALSE(*wait_ran);
     EXPECT_TRUE(weak_pending.expired());
-}
-
-// Catches: the drain running past the point where the loop is out of work,
-// i.e. a destructor that always waits for its deadline.
-TEST_F(events_loop_test, destruction_of_an_idle_loop_is_prompt) {
-    run_bounded();
-    const auto start = std::chrono::steady_clock::now();
-    m_loop.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 }  // namespace

@@ -105,19 +105,6 @@ TEST_F(timers_test, a_time_point_in_the_past_expires_on_the_next_pass_with_that_
     EXPECT_EQ(calls, std::vector<time_point>{past});
 }
 
-// Catches: create_timer(duration) measuring from somewhere other than now.
-TEST_F(timers_test, a_duration_counts_from_the_moment_of_creation) {
-    std::vector<time_point> calls;
-    const auto before = now();
-    const auto t = timers().create_timer(std::chrono::nanoseconds(30ms), "in 30 ms",
-                                         [&](time_point _tp) { calls.push_back(_tp); }, ORQ_SOURCE_LOCATION);
-    const auto after = now();
-    run_bounded();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_GE(calls[0], before + 30ms);
-    EXPECT_LE(calls[0], after + 30ms);
-}
-
 // Catches: the cancelled first arming calling back or being logged as an
 // error, or is_waiting() dropping when the superseded wait completes.
 TEST_F(timers_test, reset_supersedes_the_first_arming_silently_and_calls_back_once_at_the_new_point) {
@@ -382,75 +369,63 @@ TEST_F(periodic_test, a_blocked_loop_gets_one_late_call_and_the_missed_periods_a
 // Catches: expire_now() not firing at once, or later expiries staying on the
 // old grid.
 TEST_F(periodic_test, expire_now_fires_at_once_and_moves_the_grid) {
-    constexpr auto period = 1h;  // never reached on its own
+    constexpr auto period = 30min;  // the old grid is never reached
+    constexpr auto short_period = 30ms;
     time_point before;
     time_point after;
-    m_periodic = m_loop->create_periodic_timer(period, "p", record_until(1), ORQ_SOURCE_LOCATION);
+    m_periodic = m_loop->create_periodic_timer(period, "p", record_until(3), ORQ_SOURCE_LOCATION);
     m_loop->post(
         [&] {
+            m_periodic->reset(short_period);
             before = now();
             m_periodic->expire_now();
             after = now();
         },
         source_location());
     run_bounded();
-    ASSERT_EQ(m_calls.size(), 1u);
+    ASSERT_EQ(m_calls.size(), 3u);
     EXPECT_GE(m_calls[0].expiry, before);
     EXPECT_LE(m_calls[0].expiry, after);
-}
-
-// Catches: the grid after expire_now() not starting at the moment of the call.
-TEST_F(periodic_test, expiries_after_expire_now_lie_on_its_grid) {
-    constexpr auto period = 30ms;
-    m_periodic = m_loop->create_periodic_timer(period, "p", record_until(4), ORQ_SOURCE_LOCATION);
-    m_loop->post([&] { m_periodic->expire_now(); }, source_location());
-    run_bounded();
-    ASSERT_EQ(m_calls.size(), 4u);
-    expect_on_grid(period);
+    expect_on_grid(short_period);
 }
 
 // Catches: restart() keeping the old next expiry, and reset() not changing the
 // period or not measuring from the moment of the call.
 TEST_F(periodic_test, restart_and_reset_measure_from_the_moment_of_the_call) {
-    constexpr auto period = 1h;
+    constexpr auto period = 40ms;
     constexpr auto new_period = 30ms;
-    time_point before;
-    time_point after;
-    m_periodic = m_loop->create_periodic_timer(period, "p", record_until(3), ORQ_SOURCE_LOCATION);
+    time_point restart_before;
+    time_point restart_after;
+    time_point reset_before;
+    time_point reset_after;
+    const auto record = record_until(3);
+    m_periodic = m_loop->create_periodic_timer(
+        period, "p",
+        [&, record](time_point _tp) {
+            record(_tp);
+            if (m_calls.size() == 1) {
+                reset_before = now();
+                m_periodic->reset(new_period);
+                reset_after = now();
+            }
+        },
+        ORQ_SOURCE_LOCATION);
+    // Restarted before the first expiry: it moves by the time that has passed
+    // since creation (exactly measurable, however short).
     m_loop->post(
         [&] {
-            m_periodic->restart();  // still one hour away
-            before = now();
-            m_periodic->reset(new_period);
-            after = now();
+            restart_before = now();
+            m_periodic->restart();
+            restart_after = now();
         },
         source_location());
     run_bounded();
     ASSERT_EQ(m_calls.size(), 3u);
-    EXPECT_GE(m_calls[0].expiry, before + new_period);
-    EXPECT_LE(m_calls[0].expiry, after + new_period);
-    expect_on_grid(new_period);
-}
-
-// Catches: restart() that does not move the next expiry to one period after
-// the call.
-TEST_F(periodic_test, restart_moves_the_next_expiry_to_one_period_from_now) {
-    constexpr auto period = 50ms;
-    time_point before;
-    time_point after;
-    m_periodic = m_loop->create_periodic_timer(period, "p", record_until(1), ORQ_SOURCE_LOCATION);
-    const auto restart_at = m_loop->create_timer(
-        now() + 30ms, "restart",
-        [&](time_point) {
-            before = now();
-            m_periodic->restart();
-            after = now();
-        },
-        ORQ_SOURCE_LOCATION);
-    run_bounded();
-    ASSERT_EQ(m_calls.size(), 1u);
-    EXPECT_GE(m_calls[0].expiry, before + period);
-    EXPECT_LE(m_calls[0].expiry, after + period);
+    EXPECT_GE(m_calls[0].expiry, restart_before + period);
+    EXPECT_LE(m_calls[0].expiry, restart_after + period);
+    EXPECT_GE(m_calls[1].expiry, reset_before + new_period);
+    EXPECT_LE(m_calls[1].expiry, reset_after + new_period);
+    EXPECT_EQ((m_calls[2].expiry - m_calls[1].expiry) % new_period, std::chrono::nanoseconds::zero());
 }
 
 // Catches: an already re-armed expiry surviving stop() inside the callback.
