@@ -185,11 +185,11 @@ void asio_socket::state::arm_wait_locked() {
     if (m_wait_armed) {
         return;
     }
-    m_wait_armed = true;
     m_descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read,
                             [self = shared_from_this()](const boost::system::error_code& _error) {
                                 self->on_readable(_error);
                             });
+    m_wait_armed = true;
     // When the io_context is run by several threads, another thread's reactor
     // may have taken an edge between the ZMQ_EVENTS check and the queueing of
     // the wait. The mailbox stays readable until it is processed, so a look
