@@ -1,6 +1,7 @@
 // vusk-debug-agent: taps a ZeroMQ broker's output and writes every frame it
 // receives as a line to a file or to standard output.
 
+#include "application.hpp"
 #include "config.hpp"
 
 #include <core/core.hpp>
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
         }
 
         core::events_loop::signals_handle::ptr signals = loop->stop_on_signals();
+        auto tap = std::make_unique<orq::application>(*loop, *signals, *config, *log);
 
         // An exception escaping the loop is logged and the loop runs on; run()
         // returns normally once the loop is stopped or out of work.
@@ -79,6 +81,9 @@ int main(int argc, char** argv) {
 
         log->info("exit").location(ORQ_SOURCE_LOCATION);
 
+        // The tap (output file, subscriptions, stream) goes before the signal
+        // handle; the loop and the library root follow as locals.
+        tap.reset();
         signals.reset();
     });
     return ok ? 0 : 1;

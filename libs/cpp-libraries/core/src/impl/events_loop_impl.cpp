@@ -1,7 +1,10 @@
 #include "events_loop_impl.hpp"
 
+#include "message_stream_zmq.hpp"
+#include "message_stream_zmq_raw.hpp"
 #include "signals_handle_impl.hpp"
 #include "timers_manager_impl.hpp"
+#include "zmq/manager_impl.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -14,12 +17,14 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
     : m_core(_core),
       m_io_context(),
       m_logger(_logger),
-      m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)) {}
+      m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)),
+      m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {
     drain();
     // Managers in reverse order of creation, then (as a member) the io_context,
     // which discards whatever is still queued without running it.
+    m_zmq.reset();
     m_timers.reset();
 }
 
@@ -92,6 +97,18 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             const std::string& _name, timer::callback _callback,
                                                             source_location _loc) {
     return m_timers->create_periodic_timer(_period, _tag, _name, std::move(_callback), _loc);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+}
+
+zmq::manager& events_loop_impl::get_zmq() {
+    return *m_zmq;
 }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_location*/) {

@@ -38,6 +38,10 @@ public:
                                               const std::string& _name, timer::callback _callback,
                                               source_location _loc) override;
 
+    message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
+    message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
+    zmq::manager& get_zmq() override;
+
     using events_loop::post;
     void post(std::function<void()> _handler, source_location _location) override;
     work::ptr create_work() override;
@@ -55,6 +59,7 @@ private:
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
     std::unique_ptr<timers_manager> m_timers;
+    std::unique_ptr<zmq::manager> m_zmq;
 };
 
 }  // namespace orq::libs::core

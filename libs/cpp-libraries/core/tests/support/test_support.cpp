@@ -155,10 +155,14 @@ void child_process::send_signal(int _signal) const {
 
 bool child_process::pump(std::chrono::milliseconds _timeout, const std::function<bool()>& _done) {
     const auto deadline = std::chrono::steady_clock::now() + _timeout;
-    while (!_done()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    // At least one pass reads whatever is already there, even with no time left.
+    for (bool first = true; !_done(); first = false) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            return _done();
+            if (!first) {
+                return _done();
+            }
+            left = std::chrono::milliseconds(0);
         }
         pollfd fds[2];
         int count = 0;

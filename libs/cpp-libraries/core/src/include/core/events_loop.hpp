@@ -1,9 +1,11 @@
 #pragma once
 
+#include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
 #include <core/timer.hpp>
 #include <core/timers_manager.hpp>
+#include <core/zmq/manager.hpp>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -62,6 +64,14 @@ public:
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period,
                                                       periodic_timer::execute_now _tag, const std::string& _name,
                                                       timer::callback _callback, source_location _loc) = 0;
+
+    // Topic streams on a ZeroMQ publisher at the address: the JSON form
+    // ("#"-prefixed names, bodies from the first "{") and the raw form (whole
+    // frames). A malformed address throws boost::system::system_error.
+    virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
+    virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
+    // The loop's factory of ZeroMQ sockets.
+    virtual zmq::manager& get_zmq() = 0;
 
     // Any thread: the handler runs later on a thread inside run(), never inside
     // post itself; handlers start in the order they were posted. The location
