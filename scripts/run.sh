@@ -9,8 +9,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh >&2
-export CCACHE_BASEDIR="$PWD"
-export CCACHE_NOHASHDIR=1
 cmake -S . -B build -DORQ_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)" --target vusk-debug-agent vusk-test-broker vusk-demo-service >&2
 

@@ -7,9 +7,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-# Builds of the same sources in other clones share the compiler cache.
-export CCACHE_BASEDIR="$PWD"
-export CCACHE_NOHASHDIR=1
+# No CCACHE_BASEDIR: it would make __FILE__ relative, and log lines and
+# exceptions name files relative to the absolute source root.
 jobs=$(nproc)
 
 build() {
