@@ -47,6 +47,9 @@ public:
     // throws the ZeroMQ error when _call returns a negative value.
     template <typename Call>
     int invoke(Call&& _call);
+    // The same for a non-blocking call: false when ZeroMQ answers EAGAIN.
+    template <typename Call>
+    bool try_invoke(Call&& _call);
 
     void send(message& _message, int _flags);
     bool try_send(message& _message, int _flags);
@@ -329,6 +332,25 @@ int asio_socket::state::invoke(Call&& _call) {
     return result;
 }
 
+template <typename Call>
+bool asio_socket::state::try_invoke(Call&& _call) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ensure_open_locked();
+    int result;
+    do {
+        result = _call(m_socket);
+    } while (result < 0 && ::zmq_errno() == EINTR);
+    const int error = result < 0 ? ::zmq_errno() : 0;
+    after_operation_locked();
+    if (result >= 0) {
+        return true;
+    }
+    if (error == EAGAIN) {
+        return false;
+    }
+    throw_error(error);
+}
+
 void asio_socket::state::wait_for_signal() const {
     pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake_fd, POLLIN, 0}};
     while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
@@ -385,21 +407,7 @@ void asio_socket::state::send(message& _message, int _flags) {
 }
 
 bool asio_socket::state::try_send(message& _message, int _flags) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ensure_open_locked();
-    int result;
-    do {
-        result = ::zmq_msg_send(_message.handle(), m_socket, _flags | ZMQ_DONTWAIT);
-    } while (result < 0 && ::zmq_errno() == EINTR);
-    const int error = result < 0 ? ::zmq_errno() : 0;
-    after_operation_locked();
-    if (result >= 0) {
-        return true;
-    }
-    if (error == EAGAIN) {
-        return false;
-    }
-    throw_error(error);
+    return try_invoke([&](void* _socket) { return ::zmq_msg_send(_message.handle(), _socket, _flags | ZMQ_DONTWAIT); });
 }
 
 message asio_socket::state::receive() {
@@ -410,21 +418,7 @@ message asio_socket::state::receive() {
 }
 
 bool asio_socket::state::try_receive(message& _message) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ensure_open_locked();
-    int result;
-    do {
-        result = ::zmq_msg_recv(_message.handle(), m_socket, ZMQ_DONTWAIT);
-    } while (result < 0 && ::zmq_errno() == EINTR);
-    const int error = result < 0 ? ::zmq_errno() : 0;
-    after_operation_locked();
-    if (result >= 0) {
-        return true;
-    }
-    if (error == EAGAIN) {
-        return false;
-    }
-    throw_error(error);
+    return try_invoke([&](void* _socket) { return ::zmq_msg_recv(_message.handle(), _socket, ZMQ_DONTWAIT); });
 }
 
 void asio_socket::state::bind(const std::string& _endpoint) {
