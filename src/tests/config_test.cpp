@@ -326,3 +326,14 @@ TEST(config_texts, usage_and_help_keep_their_framing) {
     EXPECT_TRUE(ends_with(help, "\n        $ find /etc/vusk/custom/ -name 'vusk-debug-agent@*'\n    "));
     EXPECT_EQ((usage + help).find('%'), std::string::npos);
 }
+
+// Catches: the documented sample configuration drifting from what the agent reads.
+TEST_F(config_test, shipped_example_configuration_is_read_whole) {
+    const auto config = build({"-c", std::string(ORQ_SOURCE_DIR) + "/examples/vusk-debug-agent@adapter.json"});
+    EXPECT_EQ(config->system.pidfile_path, std::string("/run/vusk/vusk-debug-agent_adapter.pid"));
+    EXPECT_EQ(config->system.template_name, std::string("_adapter"));
+    EXPECT_EQ(config->system.debug_port, std::string("tcp://localhost:7700"));
+    EXPECT_EQ(config->broker.output_address, "tcp://localhost:7701");
+    EXPECT_EQ(config->broker.subscriptions, std::set<std::string>{"&vusk-data-adapter"});
+    EXPECT_EQ(config->broker.output_file, std::string("/var/log/vusk/adapter.log"));
+}
