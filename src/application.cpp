@@ -50,13 +50,14 @@ void application::write(boost::string_view _message) {
     out.write(_message.data(), static_cast<std::streamsize>(_message.size()));
     out.put('\n');
     out.flush();
+    const int error = errno;
     if (!out) {
         // A stream that failed stays failed and would drop every later message
         // even after the fault clears (disk space freed): clear it and go on.
         if (!m_output_failing) {
             m_output_failing = true;
             m_logger.error("Cannot write to the output (%1%); messages are lost until writing succeeds again") %
-                std::strerror(errno);
+                std::strerror(error);
         }
         out.clear();
     } else if (m_output_failing) {
