@@ -8,7 +8,7 @@ packages=(
   libboost1.81-dev libzmq3-dev cppzmq-dev
   libcurl4-openssl-dev libhiredis-dev libjsoncpp-dev
   libgtest-dev libgmock-dev
-  redis-server util-linux procps
+  redis-server
 )
 
 missing=()
