@@ -50,6 +50,9 @@ public:
     // The same for a non-blocking call: false when ZeroMQ answers EAGAIN.
     template <typename Call>
     bool try_invoke(Call&& _call);
+    // Both of the above: the call's result, or minus its ZeroMQ error number.
+    template <typename Call>
+    int attempt(Call&& _call);
 
     void send(message& _message, int _flags);
     bool try_send(message& _message, int _flags);
@@ -317,7 +320,7 @@ void asio_socket::state::start_receive(std::unique_ptr<receive_operation> _opera
 }
 
 template <typename Call>
-int asio_socket::state::invoke(Call&& _call) {
+int asio_socket::state::attempt(Call&& _call) {
     std::lock_guard<std::mutex> lock(m_mutex);
     ensure_open_locked();
     int result;
@@ -326,29 +329,28 @@ int asio_socket::state::invoke(Call&& _call) {
     } while (result < 0 && ::zmq_errno() == EINTR);
     const int error = result < 0 ? ::zmq_errno() : 0;
     after_operation_locked();
+    return result < 0 ? -error : result;
+}
+
+template <typename Call>
+int asio_socket::state::invoke(Call&& _call) {
+    const int result = attempt(std::forward<Call>(_call));
     if (result < 0) {
-        throw_error(error);
+        throw_error(-result);
     }
     return result;
 }
 
 template <typename Call>
 bool asio_socket::state::try_invoke(Call&& _call) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ensure_open_locked();
-    int result;
-    do {
-        result = _call(m_socket);
-    } while (result < 0 && ::zmq_errno() == EINTR);
-    const int error = result < 0 ? ::zmq_errno() : 0;
-    after_operation_locked();
+    const int result = attempt(std::forward<Call>(_call));
     if (result >= 0) {
         return true;
     }
-    if (error == EAGAIN) {
+    if (result == -EAGAIN) {
         return false;
     }
-    throw_error(error);
+    throw_error(-result);
 }
 
 void asio_socket::state::wait_for_signal() const {
