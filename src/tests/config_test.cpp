@@ -82,6 +82,9 @@ protected:
         return "<no exception>";
     }
 
+    // First: the listener's private namespace can only be entered while the
+    // process has one thread, and the logger starts ZeroMQ's.
+    orq::test::syslog_listener m_syslog;
     logger m_logger{"config-test", "test"};
     orq::test::temp_dir m_dir;
 };
@@ -267,11 +270,9 @@ TEST_F(config_test, unreadable_or_invalid_files_throw_the_parse_error) {
 // Catches: the bad file not named in the log (the parse error does not say
 // which file it was).
 TEST_F(config_test, unreadable_file_is_named_in_the_log) {
-    orq::test::syslog_listener listener;
-    logger log("config-test", "test");
     const auto missing = m_dir.file("missing.json");
-    EXPECT_THROW(command_line({"-a", "1", "-c", missing}).build(log), std::runtime_error);
-    const auto record = listener.wait_for(missing);
+    EXPECT_THROW(command_line({"-a", "1", "-c", missing}).build(m_logger), std::runtime_error);
+    const auto record = m_syslog.wait_for(missing);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->message, "Reading the configuration file " + missing);
     EXPECT_EQ(record->priority, 8 + 6);
@@ -305,11 +306,9 @@ TEST_F(config_test, failed_merge_leaves_the_record_unchanged) {
 // Catches: the help option ending the parse or the program, or the texts
 // altered on their way to the log (read as a format, cut, decorated).
 TEST_F(config_test, help_logs_usage_and_help_as_one_info_line_and_goes_on) {
-    orq::test::syslog_listener listener;
-    logger log("config-test", "test");
-    const auto cfg = command_line({"-h", "-a", "7001"}).build(log);
+    const auto cfg = command_line({"-h", "-a", "7001"}).build(m_logger);
     EXPECT_EQ(cfg->broker.output_address, "7001");
-    const auto record = listener.wait_for("Run as a service:");
+    const auto record = m_syslog.wait_for("Run as a service:");
     ASSERT_TRUE(record);
     EXPECT_EQ(record->priority, 8 + 6);
     EXPECT_EQ(record->message, orq::config::m_usage_string + orq::config::m_help_string);

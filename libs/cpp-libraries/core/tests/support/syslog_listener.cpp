@@ -20,6 +20,35 @@ void fail(const std::string& _what) {
     throw std::runtime_error(_what + ": " + std::strerror(errno));
 }
 
+void write_proc_file(const char* _path, const std::string& _text) {
+    const int fd = ::open(_path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        fail(std::string("open ") + _path);
+    }
+    const auto written = ::write(fd, _text.data(), _text.size());
+    const int saved = errno;
+    ::close(fd);
+    if (written != static_cast<ssize_t>(_text.size())) {
+        errno = saved;
+        fail(std::string("write ") + _path);
+    }
+}
+
+// A normal user may not make mount namespaces, but may make one inside a user
+// namespace of its own, where it holds every capability. The user and group
+// map to themselves, so files the tests create keep their owner and the
+// programs they start see the same ids as outside.
+void enter_user_namespace() {
+    const auto uid = ::geteuid();
+    const auto gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        fail("unshare(CLONE_NEWUSER | CLONE_NEWNS) (allowed only while the process has one thread)");
+    }
+    write_proc_file("/proc/self/setgroups", "deny");
+    write_proc_file("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
+    write_proc_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+}
+
 // Gives this process a /dev of its own: the real device nodes are bound back
 // into a fresh tmpfs, which then also takes our /dev/log.
 void enter_private_dev() {
@@ -27,8 +56,12 @@ void enter_private_dev() {
     if (done) {
         return;
     }
-    if (::unshare(CLONE_NEWNS) != 0) {
-        fail("unshare(CLONE_NEWNS)");
+    if (::geteuid() == 0) {
+        if (::unshare(CLONE_NEWNS) != 0) {
+            fail("unshare(CLONE_NEWNS)");
+        }
+    } else {
+        enter_user_namespace();
     }
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         fail("make / private");
