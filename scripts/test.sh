@@ -22,6 +22,22 @@ echo "== plain build"
 build build
 (cd build && ctest --output-on-failure -j"$jobs")
 
+# A contributor runs the suite as a normal user: when this runs as root, run
+# the plain suite once more as nobody (the build tree lent to it meanwhile).
+if [ "$(id -u)" -eq 0 ]; then
+  if setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$PWD/build"; then
+    echo "== plain build, as an unprivileged user"
+    chown -R nobody:nogroup build
+    status=0
+    (cd build && setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env \
+      env HOME=/tmp ctest --output-on-failure -j"$jobs") || status=$?
+    chown -R root:root build
+    [ "$status" -eq 0 ]
+  else
+    echo "== skipped the unprivileged run: nobody cannot reach $PWD"
+  fi
+fi
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DORQ_SANITIZE=address -DORQ_BUILD_BENCH=OFF
 (cd build-asan &&
