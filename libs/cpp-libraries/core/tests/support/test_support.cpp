@@ -287,18 +287,3 @@ bool watchdog::fired() const {
 }
 
 }  // namespace orq::test
-
-// libzmq is not built with ThreadSanitizer: the lock-free queues through which
-// it hands frames from one of its threads to another are invisible to it, so
-// every frame that crosses them would be reported as a race. Calls made from
-// inside libzmq are left out. (Defined here because this unit is linked into
-// every test that uses the helpers above.)
-// std::ctype<char>::narrow fills a per-facet cache without a lock, each
-// thread storing the same byte: libstdc++'s known benign race, hit by
-// Boost.Format when several threads log at once.
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libzmq.so.5\n"
-           "race:std::ctype<char>::narrow\n";
-}
-#endif
