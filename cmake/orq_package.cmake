@@ -1,0 +1,44 @@
+# What `cmake --install` puts beside the agent and the libraries: a CMake
+# package (find_package(orq CONFIG)) and pkg-config files, both relocatable.
+include(CMakePackageConfigHelpers)
+
+set(ORQ_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/orq")
+set(ORQ_BOOST_VERSION "${Boost_MAJOR_VERSION}.${Boost_MINOR_VERSION}")
+
+install(EXPORT orqTargets NAMESPACE orq:: DESTINATION "${ORQ_CMAKE_DIR}")
+configure_package_config_file(cmake/orqConfig.cmake.in "${PROJECT_BINARY_DIR}/orqConfig.cmake"
+  INSTALL_DESTINATION "${ORQ_CMAKE_DIR}")
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/orqConfigVersion.cmake"
+  VERSION "${PROJECT_VERSION}" COMPATIBILITY SameMinorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/orqConfig.cmake" "${PROJECT_BINARY_DIR}/orqConfigVersion.cmake"
+  DESTINATION "${ORQ_CMAKE_DIR}")
+
+# Static libraries: their users link what they link, so it goes in Requires.
+set(ORQ_CORE_PC_MODULES "")
+foreach(dependency IN LISTS ORQ_PKG_DEPENDENCIES)
+  string(REGEX REPLACE "^[^=]*=" "" module "${dependency}")
+  if(NOT module STREQUAL "jsoncpp")
+    list(APPEND ORQ_CORE_PC_MODULES "${module}")
+  endif()
+endforeach()
+function(orq_pkg_config name description library requires)
+  set(ORQ_PC_NAME "${name}")
+  set(ORQ_PC_DESCRIPTION "${description}")
+  set(ORQ_PC_LIBRARY "${library}")
+  string(REPLACE ";" " " ORQ_PC_REQUIRES "${requires}")
+  configure_file(cmake/orq.pc.in "${PROJECT_BINARY_DIR}/${name}.pc" @ONLY)
+  install(FILES "${PROJECT_BINARY_DIR}/${name}.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endfunction()
+orq_pkg_config(orq-core "orq runtime library: event loop, timers, ZeroMQ, sockets, HTTP, Redis, logger"
+  orq_core "${ORQ_CORE_PC_MODULES}")
+orq_pkg_config(orq-config-parser "orq configuration documents (JSON)" orq_config_parser jsoncpp)
+
+# The installed tree is checked by building and running a consumer against it.
+# Only in the plain build: a sanitizer build's libraries need the sanitizer's
+# runtime in whatever links them.
+if(ORQ_BUILD_TESTS AND ORQ_SANITIZE STREQUAL "")
+  add_test(NAME packaging.installed_tree_serves_a_consumer
+    COMMAND bash "${PROJECT_SOURCE_DIR}/packaging/tests/install_test.sh"
+            "${PROJECT_BINARY_DIR}" "${PROJECT_SOURCE_DIR}" "${PROJECT_BINARY_DIR}/install-test")
+  set_tests_properties(packaging.installed_tree_serves_a_consumer PROPERTIES LABELS packaging TIMEOUT 600)
+endif()
