@@ -5,13 +5,13 @@ include(CMakePackageConfigHelpers)
 set(ORQ_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/orq")
 set(ORQ_BOOST_VERSION "${Boost_MAJOR_VERSION}.${Boost_MINOR_VERSION}")
 
-install(EXPORT orqTargets NAMESPACE orq:: DESTINATION "${ORQ_CMAKE_DIR}")
+install(EXPORT orqTargets NAMESPACE orq:: DESTINATION "${ORQ_CMAKE_DIR}" COMPONENT dev)
 configure_package_config_file(cmake/orqConfig.cmake.in "${PROJECT_BINARY_DIR}/orqConfig.cmake"
   INSTALL_DESTINATION "${ORQ_CMAKE_DIR}")
 write_basic_package_version_file("${PROJECT_BINARY_DIR}/orqConfigVersion.cmake"
   VERSION "${PROJECT_VERSION}" COMPATIBILITY SameMinorVersion)
 install(FILES "${PROJECT_BINARY_DIR}/orqConfig.cmake" "${PROJECT_BINARY_DIR}/orqConfigVersion.cmake"
-  DESTINATION "${ORQ_CMAKE_DIR}")
+  DESTINATION "${ORQ_CMAKE_DIR}" COMPONENT dev)
 
 # Static libraries: their users link what they link, so it goes in Requires.
 set(ORQ_CORE_PC_MODULES "")
@@ -27,7 +27,7 @@ function(orq_pkg_config name description library requires)
   set(ORQ_PC_LIBRARY "${library}")
   string(REPLACE ";" " " ORQ_PC_REQUIRES "${requires}")
   configure_file(cmake/orq.pc.in "${PROJECT_BINARY_DIR}/${name}.pc" @ONLY)
-  install(FILES "${PROJECT_BINARY_DIR}/${name}.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+  install(FILES "${PROJECT_BINARY_DIR}/${name}.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT dev)
 endfunction()
 orq_pkg_config(orq-core "orq runtime library: event loop, timers, ZeroMQ, sockets, HTTP, Redis, logger"
   orq_core "${ORQ_CORE_PC_MODULES}")
