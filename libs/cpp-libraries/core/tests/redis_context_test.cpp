@@ -166,6 +166,19 @@ TEST_F(redis_context_test, each_operation_sends_exactly_its_words_after_select_o
     EXPECT_EQ(m_peer->call({"SORT", "s", "ALPHA"}), "b\nc\n");
 }
 
+// Catches: a reply larger than hiredis reads at once that stalls, the rest
+// of it left unread in the socket while the loop waits for new data.
+TEST_F(redis_context_test, a_large_reply_arrives_whole) {
+    const std::string big(4 << 20, 'b');
+    ASSERT_EQ(m_peer->call({"SET", "big", big}), "OK");
+    auto context = connect();
+    boost::optional<std::size_t> size;
+    auto handle = context->get("big")->execute_async();
+    handle->set_callback([&](redis::reply _reply) { size = _reply.as_string_view().size(); });
+    ASSERT_TRUE(run_until([&] { return size.has_value(); }, 20s));
+    EXPECT_EQ(*size, big.size());
+}
+
 // Catches: a refused database ignored or reported with another text, and a
 // creation handle that completes all the same.
 TEST_F(redis_context_test, a_database_the_server_refuses_raises_the_select_error_on_the_loop) {
