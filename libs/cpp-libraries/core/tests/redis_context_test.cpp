@@ -289,6 +289,25 @@ TEST_F(redis_context_test, a_blocking_command_may_wait_longer_than_the_connect_t
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1600ms);
 }
 
+// Catches: an exception from a reply callback unwinding through hiredis,
+// which leaves its context mid-update (the reply leaks, later replies stall).
+TEST_F(redis_context_test, an_exception_from_a_reply_callback_propagates_and_the_connection_goes_on) {
+    redis::async_context::ptr connection;
+    auto connecting = redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0);
+    connecting->set_callback([&](redis::async_context::ptr _connection) { connection = std::move(_connection); });
+    ASSERT_TRUE(run_until([&] { return connection != nullptr; }));
+    std::vector<const char*> ping{"PING"};
+    std::vector<std::size_t> ping_len{4};
+    std::vector<std::string> got;
+    connection->run_command(ping, ping_len, [](redis::reply) { throw std::runtime_error("boom"); });
+    connection->run_command(ping, ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
+    EXPECT_THROW(run_until([] { return false; }, 10s), std::runtime_error);
+    ASSERT_TRUE(run_until([&] { return !got.empty(); }));
+    connection->run_command(ping, ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
+    ASSERT_TRUE(run_until([&] { return got.size() == 2; }));
+    EXPECT_EQ(got, (std::vector<std::string>{"PONG", "PONG"}));
+}
+
 // Catches: pending commands lost (or answered twice) when the context goes,
 // a leaked hiredis context (its connection stays open), and, under ASan,
 // handlers running on a destroyed connection after it was destroyed from
