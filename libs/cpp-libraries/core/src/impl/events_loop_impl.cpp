@@ -5,6 +5,7 @@
 #include "signals_handle_impl.hpp"
 #include "timers_manager_impl.hpp"
 #include "zmq/manager_impl.hpp"
+#include "redis/context_impl.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -109,6 +110,11 @@ message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::s
 
 zmq::manager& events_loop_impl::get_zmq() {
     return *m_zmq;
+}
+
+async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>::ptr events_loop_impl::create_redis_context(
+    boost::string_view _ip, int _port, int _db) {
+    return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_location*/) {

@@ -42,6 +42,9 @@ public:
     message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
     zmq::manager& get_zmq() override;
 
+    async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>::ptr create_redis_context(
+        boost::string_view _ip, int _port, int _db) override;
+
     using events_loop::post;
     void post(std::function<void()> _handler, source_location _location) override;
     work::ptr create_work() override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <core/async_operation_handle.hpp>
 #include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
@@ -9,6 +10,8 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/optional.hpp>
+#include <boost/utility/string_view.hpp>
 
 #include <chrono>
 #include <functional>
@@ -18,6 +21,10 @@
 #include <utility>
 
 namespace orq::libs::core {
+
+namespace redis {
+class context;
+}  // namespace redis
 
 // One Boost.Asio io_context behind an interface: runs handlers, takes posted
 // work from any thread, can be stopped from any thread, and creates the I/O
@@ -72,6 +79,12 @@ public:
     virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
     // The loop's factory of ZeroMQ sockets.
     virtual zmq::manager& get_zmq() = 0;
+
+    // Connects to a Redis server and selects the database; the handle delivers
+    // the context on this loop once both of its connections are up, or an
+    // empty optional when the server could not be reached.
+    virtual async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>::ptr create_redis_context(
+        boost::string_view _ip, int _port, int _db) = 0;
 
     // Any thread: the handler runs later on a thread inside run(), never inside
     // post itself; handlers start in the order they were posted. The location

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "async_context.hpp"
+#include "sync_context.hpp"
+
+#include <core/events_loop.hpp>
+#include <core/logger.hpp>
+#include <core/redis/command.hpp>
+
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orq::libs::core::redis {
+
+class command_impl final : public command {
+public:
+    // The arguments in the form hiredis takes them.
+    struct data {
+        // Owns every argument; a list, so that appending never moves the
+        // strings m_argv points into.
+        std::list<std::string> m_argv_keeper;
+        std::vector<const char*> m_argv;
+        std::vector<std::size_t> m_argv_len;
+    };
+
+    command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
+                 async_context& _async);
+
+    command& add_argument(std::string _argument) override;
+    reply execute() override;
+    async_operation_handle<reply>::ptr execute_async() override;
+
+private:
+    events_loop& m_events_loop;
+    const component_logger& m_logger;
+    sync_context& m_sync;
+    async_context& m_async;
+    std::shared_ptr<data> m_data;
+};
+
+}  // namespace orq::libs::core::redis

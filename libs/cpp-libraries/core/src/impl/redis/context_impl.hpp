@@ -1,0 +1,59 @@
+#pragma once
+
+#include "async_context.hpp"
+#include "sync_context.hpp"
+
+#include <core/async_operation_handle.hpp>
+#include <core/events_loop.hpp>
+#include <core/logger.hpp>
+#include <core/redis/context.hpp>
+
+#include <boost/optional.hpp>
+#include <boost/utility/string_view.hpp>
+
+#include <memory>
+#include <string>
+
+namespace orq::libs::core::redis {
+
+class context_impl final : public context {
+public:
+    using create_result = boost::optional<std::unique_ptr<context>>;
+
+    // Opens the non-blocking connection, then (on the loop, once it is up)
+    // the blocking one. The handle delivers the context, or an empty optional
+    // when the non-blocking connection failed. A failure of the blocking
+    // connection is thrown on the loop and the handle never completes.
+    static async_operation_handle<create_result>::ptr create(events_loop& _events_loop,
+                                                             const component_logger& _logger,
+                                                             boost::string_view _ip, int _port, int _db);
+
+    context_impl(events_loop& _events_loop, const component_logger& _logger, async_context::ptr _async,
+                 std::unique_ptr<sync_context> _sync);
+    ~context_impl() override;
+
+    command::ptr get(std::string _key) override;
+    command::ptr set(std::string _key, std::string _value) override;
+    command::ptr del(std::string _key) override;
+    command::ptr add_to_set(std::string _key) override;
+    command::ptr add_to_set(std::string _key, std::string _value) override;
+    command::ptr remove_from_set(std::string _key, std::string _value) override;
+    command::ptr get_set_members(std::string _key) override;
+    command::ptr get_table(std::string _table) override;
+    command::ptr get_from_table(std::string _table, std::string _field) override;
+    command::ptr get_from_table_multi(std::string _table) override;
+    command::ptr set_to_table(std::string _table, std::string _field, std::string _value) override;
+    command::ptr set_to_table_multi(std::string _table) override;
+    command::ptr increment_in_table(std::string _table, std::string _field, std::string _value) override;
+    command::ptr delete_from_table(std::string _table, std::string _field) override;
+    iteration_result scan(boost::string_view _pattern, callback _callback) override;
+    command::ptr create_command(args _args) override;
+
+private:
+    events_loop& m_events_loop;
+    const component_logger& m_logger;
+    async_context::ptr m_async;
+    std::unique_ptr<sync_context> m_sync;
+};
+
+}  // namespace orq::libs::core::redis

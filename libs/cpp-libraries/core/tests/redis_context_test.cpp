@@ -1,0 +1,351 @@
+// The Redis client against a real redis-server started for each test: what
+// each operation really sends (read back through MONITOR and plain
+// connections), scanning, connection failures, the server going away, and
+// teardown while hiredis still holds work.
+
+#include <core/core.hpp>
+#include <core/events_loop.hpp>
+#include <core/exception.hpp>
+#include <core/logger.hpp>
+#include <core/redis/context.hpp>
+
+#include "../src/impl/redis/async_context.hpp"
+
+#include "redis_server.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace orq::libs::core;
+using namespace std::chrono_literals;
+using orq::test::redis_monitor;
+using orq::test::redis_peer;
+
+namespace {
+
+class redis_context_test : public ::testing::Test {
+protected:
+    // Runs the loop's handlers until the predicate holds; false after the bound.
+    bool run_until(const std::function<bool()>& _done, std::chrono::seconds _bound = 30s) {
+        auto& io = m_loop->get_io_context();
+        const auto deadline = std::chrono::steady_clock::now() + _bound;
+        while (!_done()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            if (io.stopped()) {
+                io.restart();
+            }
+            io.run_one_for(100ms);
+        }
+        return true;
+    }
+
+    // Runs what is ready now, without waiting.
+    void run_ready() {
+        auto& io = m_loop->get_io_context();
+        io.restart();
+        io.poll();
+    }
+
+    redis::context::ptr connect(int _db = 0) {
+        auto handle = m_loop->create_redis_context("127.0.0.1", m_server.port(), _db);
+        boost::optional<boost::optional<redis::context::ptr>> result;
+        handle->set_callback([&](boost::optional<redis::context::ptr> _context) { result = std::move(_context); });
+        if (!run_until([&] { return result.has_value(); }) || !*result) {
+            throw std::runtime_error("no context");
+        }
+        return std::move(**result);
+    }
+
+    // A field of the server's INFO, read over the plain connection.
+    std::string info(const std::string& _section, const std::string& _field) {
+        const std::string text = m_peer->call({"INFO", _section});
+        const auto at = text.find(_field + ":");
+        if (at == std::string::npos) {
+            return "";
+        }
+        const auto from = at + _field.size() + 1;
+        return text.substr(from, text.find('\r', from) - from);
+    }
+    // Connections the server has, the asking one included.
+    std::string clients() { return info("clients", "connected_clients"); }
+    bool blocked_clients(int _count) { return info("clients", "blocked_clients") == std::to_string(_count); }
+
+    template <typename F>
+    static std::string error_of(F&& _f) {
+        try {
+            _f();
+        } catch (const exception& e) {
+            return e.get_string_error();
+        }
+        return "no error";
+    }
+
+    orq::test::redis_server m_server;
+    std::unique_ptr<redis_peer> m_peer = std::make_unique<redis_peer>(m_server.port());
+    logger m_logger{"redis-context-test", "main"};
+    core::ptr m_core = core::create(m_logger);
+    events_loop::ptr m_loop = m_core->create_events_loop("main loop");
+};
+
+}  // namespace
+
+// Catches: an operation that sends other words than its own (or in another
+// order), arguments cut at a zero byte, added arguments lost, a missing or
+// late SELECT on either connection, and an asynchronous reply whose text was
+// not handed over whole.
+TEST_F(redis_context_test, each_operation_sends_exactly_its_words_after_select_on_both_connections) {
+    redis_monitor monitor(m_server.port());
+    auto context = connect(3);
+    redis::context& c = *context;
+    const std::vector<std::pair<std::function<redis::command::ptr()>, std::string>> operations = {
+        {[&] { return c.set("k", "v"); }, R"("SET" "k" "v")"},
+        {[&] { return c.get("k"); }, R"("GET" "k")"},
+        {[&] { return c.del("k"); }, R"("DEL" "k")"},
+        {[&] {
+             auto command = c.add_to_set("s");
+             command->add_argument("a").add_argument("b");
+             return command;
+         },
+         R"("SADD" "s" "a" "b")"},
+        {[&] { return c.add_to_set("s", "c"); }, R"("SADD" "s" "c")"},
+        {[&] { return c.remove_from_set("s", "a"); }, R"("SREM" "s" "a")"},
+        {[&] { return c.get_set_members("s"); }, R"("SMEMBERS" "s")"},
+        {[&] { return c.set_to_table("t", "f", "1"); }, R"("HSET" "t" "f" "1")"},
+        {[&] { return c.increment_in_table("t", "f", "5"); }, R"("HINCRBY" "t" "f" "5")"},
+        {[&] {
+             auto command = c.set_to_table_multi("t");
+             command->add_argument("g").add_argument("2");
+             return command;
+         },
+         R"("HMSET" "t" "g" "2")"},
+        {[&] { return c.get_from_table("t", "f"); }, R"("HGET" "t" "f")"},
+        {[&] {
+             auto command = c.get_from_table_multi("t");
+             command->add_argument("f").add_argument("g");
+             return command;
+         },
+         R"("HMGET" "t" "f" "g")"},
+        {[&] { return c.get_table("t"); }, R"("HGETALL" "t")"},
+        {[&] { return c.delete_from_table("t", "g"); }, R"("HDEL" "t" "g")"},
+        {[&] { return c.create_command({"SET", "z", std::string("a\0b", 3)}); }, R"("SET" "z" "a\x00b")"},
+    };
+    std::vector<std::string> expected_sync{R"("SELECT" "3")"};
+    for (const auto& [make, words] : operations) {
+        make()->execute();
+        expected_sync.push_back(words);
+    }
+    boost::optional<std::string> value;
+    auto handle = c.get("z")->execute_async();
+    handle->set_callback([&](redis::reply _reply) { value = _reply.to_string(); });
+    ASSERT_TRUE(run_until([&] { return value.has_value(); }));
+    EXPECT_EQ(*value, std::string("a\0b", 3));
+
+    std::map<std::string, std::vector<std::string>> by_client;
+    std::vector<std::string> order;
+    for (const auto& entry : monitor.collect()) {
+        if (by_client.count(entry.client) == 0) {
+            order.push_back(entry.client);
+        }
+        by_client[entry.client].push_back(entry.words);
+    }
+    ASSERT_EQ(order.size(), 2u);  // the non-blocking connection is opened first
+    EXPECT_EQ(by_client[order[0]], (std::vector<std::string>{R"("SELECT" "3")", R"("GET" "z")"}));
+    EXPECT_EQ(by_client[order[1]], expected_sync);
+
+    m_peer->call({"SELECT", "3"});
+    EXPECT_EQ(m_peer->call({"HGETALL", "t"}), "f\n6\n");
+    EXPECT_EQ(m_peer->call({"SORT", "s", "ALPHA"}), "b\nc\n");
+}
+
+// Catches: a reply larger than hiredis reads at once that stalls, the rest
+// of it left unread in the socket while the loop waits for new data.
+TEST_F(redis_context_test, a_large_reply_arrives_whole) {
+    const std::string big(4 << 20, 'b');
+    ASSERT_EQ(m_peer->call({"SET", "big", big}), "OK");
+    auto context = connect();
+    boost::optional<std::size_t> size;
+    auto handle = context->get("big")->execute_async();
+    handle->set_callback([&](redis::reply _reply) { size = _reply.as_string_view().size(); });
+    ASSERT_TRUE(run_until([&] { return size.has_value(); }, 20s));
+    EXPECT_EQ(*size, big.size());
+}
+
+// Catches: a refused database ignored or reported with another text, and a
+// creation handle that completes all the same.
+TEST_F(redis_context_test, a_database_the_server_refuses_raises_the_select_error_on_the_loop) {
+    auto handle = m_loop->create_redis_context("127.0.0.1", m_server.port(), 99);
+    int calls = 0;
+    handle->set_callback([&](boost::optional<redis::context::ptr>) { ++calls; });
+    EXPECT_EQ(error_of([&] { run_until([] { return false; }, 10s); }),
+              "Command: SELECT, error: ERR DB index is out of range");
+    run_ready();
+    EXPECT_EQ(calls, 0);
+    EXPECT_FALSE(handle->is_complete());
+}
+
+// Catches: a refused connection reported more than once, not at all, or as a
+// context; and an address hiredis cannot use not thrown from create itself.
+TEST_F(redis_context_test, connection_failures) {
+    auto handle = m_loop->create_redis_context("127.0.0.1", orq::test::free_tcp_port(), 0);
+    std::vector<bool> results;
+    handle->set_callback([&](boost::optional<redis::context::ptr> _context) { results.push_back(bool(_context)); });
+    ASSERT_TRUE(run_until([&] { return !results.empty(); }));
+    run_ready();
+    EXPECT_EQ(results, std::vector<bool>{false});
+
+    const std::string error = error_of([&] { m_loop->create_redis_context("999.0.0.1", m_server.port(), 0); });
+    EXPECT_EQ(error.rfind("Cannot open connection to the redis server: ", 0), 0u) << error;
+}
+
+// Catches: keys offered twice or missed across batches, a scan that stops
+// before the cursor returns to 0, and further SCANs after the callback said
+// stop.
+TEST_F(redis_context_test, scan_offers_every_matching_key_once_and_stops_when_told) {
+    for (int batch = 0; batch < 10; ++batch) {
+        std::vector<std::string> words{"MSET"};
+        for (int i = batch * 1000; i < (batch + 1) * 1000; ++i) {
+            words.push_back((i % 2 == 0 ? "scan:" : "other:") + std::to_string(i));
+            words.push_back("x");
+        }
+        ASSERT_EQ(m_peer->call(words), "OK");
+    }
+    // Every lookup moves the server's table along while it is being resized;
+    // a finished resize keeps SCAN from returning a key twice.
+    std::vector<std::string> all{"EXISTS"};
+    for (int i = 0; i < 10000; ++i) {
+        all.push_back((i % 2 == 0 ? "scan:" : "other:") + std::to_string(i));
+    }
+    ASSERT_EQ(m_peer->call(all), "10000");
+
+    auto context = connect();
+    std::multiset<std::string> seen;
+    EXPECT_EQ(context->scan("scan:*",
+                            [&](boost::string_view _key) {
+                                seen.insert(std::string(_key));
+                                return true;
+                            }),
+              iteration_result::finished);
+    EXPECT_EQ(seen.size(), 5000u);
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 5000u);
+
+    int offered = 0;
+    EXPECT_EQ(context->scan("none:*", [&](boost::string_view) { return ++offered, true; }),
+              iteration_result::finished);
+    EXPECT_EQ(offered, 0);
+
+    redis_monitor monitor(m_server.port());
+    EXPECT_EQ(context->scan("scan:*", [&](boost::string_view) { return ++offered, false; }),
+              iteration_result::interrupted);
+    EXPECT_EQ(offered, 1);
+    const auto sent = monitor.collect();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].words, R"("SCAN" "0" "MATCH" "scan:*")");
+}
+
+// Catches: commands in flight when the server dies that get no reply, or
+// two; later commands that hang or touch hiredis' freed context instead of
+// failing at once; a blocking command without reply that dereferences null.
+TEST_F(redis_context_test, killing_the_server_gives_each_command_in_flight_one_nil_and_fails_later_ones) {
+    auto context = connect();
+    std::vector<std::vector<redis::reply_type>> replies(4);
+    std::vector<async_operation_handle<redis::reply>::ptr> handles;
+    handles.push_back(context->create_command({"BLPOP", "never", "0"})->execute_async());
+    for (int i = 0; i < 3; ++i) {
+        handles.push_back(context->get("k")->execute_async());
+    }
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        handles[i]->set_callback([&, i](redis::reply _reply) { replies[i].push_back(_reply.get_type()); });
+    }
+    ASSERT_TRUE(run_until([&] { return blocked_clients(1); }));
+    m_peer.reset();
+    m_server.kill();
+    ASSERT_TRUE(run_until([&] { return std::all_of(replies.begin(), replies.end(), [](auto& r) { return !r.empty(); }); }));
+    run_ready();
+    for (const auto& got : replies) {
+        EXPECT_EQ(got, std::vector<redis::reply_type>{redis::reply_type::NIL});
+    }
+
+    EXPECT_EQ(error_of([&] { context->get("k")->execute_async(); }), "Command: GET, error");
+    const std::string first = error_of([&] { context->get("k")->execute(); });
+    EXPECT_EQ(first.rfind("Command: GET, error: ", 0), 0u) << first;
+    EXPECT_GT(first.size(), std::string("Command: GET, error: ").size());
+    EXPECT_EQ(error_of([&] { context->set("k", "v")->execute(); }).rfind("Command: SET, error: ", 0), 0u);
+}
+
+// Catches: a blocking command cut short by the connect time-out.
+TEST_F(redis_context_test, a_blocking_command_may_wait_longer_than_the_connect_timeout) {
+    auto context = connect();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(context->create_command({"BLPOP", "never", "1.7"})->execute().get_type(), redis::reply_type::NIL);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1600ms);
+}
+
+// Catches: an exception from a reply callback unwinding through hiredis,
+// which leaves its context mid-update (the reply leaks, later replies stall).
+TEST_F(redis_context_test, an_exception_from_a_reply_callback_propagates_and_the_connection_goes_on) {
+    redis::async_context::ptr connection;
+    auto connecting = redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0);
+    connecting->set_callback([&](redis::async_context::ptr _connection) { connection = std::move(_connection); });
+    ASSERT_TRUE(run_until([&] { return connection != nullptr; }));
+    std::vector<const char*> ping{"PING"};
+    std::vector<std::size_t> ping_len{4};
+    std::vector<std::string> got;
+    connection->run_command(ping, ping_len, [](redis::reply) { throw std::runtime_error("boom"); });
+    connection->run_command(ping, ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
+    EXPECT_THROW(run_until([] { return false; }, 10s), std::runtime_error);
+    ASSERT_TRUE(run_until([&] { return !got.empty(); }));
+    connection->run_command(ping, ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
+    ASSERT_TRUE(run_until([&] { return got.size() == 2; }));
+    EXPECT_EQ(got, (std::vector<std::string>{"PONG", "PONG"}));
+}
+
+// Catches: pending commands lost (or answered twice) when the context goes,
+// a leaked hiredis context (its connection stays open), and, under ASan,
+// handlers running on a destroyed connection after it was destroyed from
+// inside one of its own reply or connect callbacks.
+TEST_F(redis_context_test, destruction_with_work_pending_or_from_inside_callbacks_is_clean) {
+    {
+        auto context = connect();
+        std::vector<redis::reply_type> got;
+        auto handle = context->create_command({"BLPOP", "never", "0"})->execute_async();
+        handle->set_callback([&](redis::reply _reply) { got.push_back(_reply.get_type()); });
+        ASSERT_TRUE(run_until([&] { return blocked_clients(1); }));
+        context.reset();
+        ASSERT_TRUE(run_until([&] { return !got.empty(); }));
+        run_ready();
+        EXPECT_EQ(got, std::vector<redis::reply_type>{redis::reply_type::NIL});
+        ASSERT_TRUE(run_until([&] { return clients() == "1"; }));
+    }
+
+    // From inside a reply callback, with another command still pending.
+    redis::async_context::ptr connection;
+    auto connecting = redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0);
+    connecting->set_callback([&](redis::async_context::ptr _connection) { connection = std::move(_connection); });
+    ASSERT_TRUE(run_until([&] { return connection != nullptr; }));
+    std::vector<const char*> ping{"PING"};
+    std::vector<std::size_t> ping_len{4};
+    std::vector<const char*> blpop{"BLPOP", "never", "0"};
+    std::vector<std::size_t> blpop_len{5, 5, 1};
+    std::vector<redis::reply_type> got;
+    connection->run_command(ping, ping_len, [&](redis::reply) { connection.reset(); });
+    connection->run_command(blpop, blpop_len, [&](redis::reply _reply) { got.push_back(_reply.get_type()); });
+    ASSERT_TRUE(run_until([&] { return !got.empty(); }));
+    run_ready();
+    EXPECT_EQ(got, std::vector<redis::reply_type>{redis::reply_type::NIL});
+    ASSERT_TRUE(run_until([&] { return clients() == "1"; }));
+
+    // From inside the connect callback: nobody waits for the connection.
+    const std::string accepted = info("stats", "total_connections_received");
+    redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0).reset();
+    ASSERT_TRUE(run_until([&] { return info("stats", "total_connections_received") != accepted; }));
+    ASSERT_TRUE(run_until([&] { return clients() == "1"; }));
+}
