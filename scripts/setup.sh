@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev libhiredis-dev libjsoncpp-dev
   libgtest-dev libgmock-dev
   redis-server
+  iproute2
 )
 
 missing=()
