@@ -1,11 +1,15 @@
-// Datagrams per second received on loopback, 100-byte datagrams sent flat out
-// by a plain sender thread: the library's UDP socket (receive callback on the
-// event loop) against a plain blocking recvmsg loop that asks for the same
-// packet information, in the same run. Each run counts for a fixed time once
-// the first datagram has arrived; runs alternate between the two receivers
-// and the best run of each counts. The receiver's CPU time per datagram is
-// printed too: when the sender is the slower side, the rates match and the
-// CPU figure shows what receiving costs.
+// Datagrams per second received on loopback, 100-byte datagrams: the
+// library's UDP socket (receive callback on the event loop) against a plain
+// blocking recvmsg loop that asks for the same packet information, in the same
+// run. Runs alternate between the two receivers; the best run of each counts.
+//
+//   flood: a plain sender thread sends flat out; each run counts for a fixed
+//          time once the first datagram has arrived. The receiver's CPU time
+//          per datagram is printed too.
+//   drain: the receiver is the only side working: a batch that fits in the
+//          receive buffer is sent first, then the time to receive it all is
+//          measured; batches alternate between the two receivers and the
+//          median batch of each counts. This is the receiving cost alone.
 //
 // Usage: udp_receive_bench [seconds per run] [runs]
 
@@ -30,6 +34,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace core = orq::libs::core;
 
@@ -193,6 +198,100 @@ result receive_library(std::chrono::duration<double> _window, core::core& _core)
     return measured;
 }
 
+// Datagrams that the default receive buffer surely holds.
+int batch_size() {
+    const int fd = bound_socket(0);
+    const int to = port_of(fd);
+    const int from = bound_socket(0);
+    const sockaddr_in address = loopback(to);
+    const std::string payload(datagram_size, 'x');
+    for (int i = 0; i < 10000; ++i) {
+        ::sendto(from, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    char buffer[256];
+    int held = 0;
+    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
+        ++held;
+    }
+    ::close(fd);
+    ::close(from);
+    return held * 3 / 4;
+}
+
+// Sends a batch to the port from a plain socket.
+void send_batch(int _from, int _port, int _count) {
+    const sockaddr_in address = loopback(_port);
+    const std::string payload(datagram_size, 'x');
+    for (int i = 0; i < _count; ++i) {
+        check(::sendto(_from, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                       sizeof address) == static_cast<ssize_t>(payload.size()),
+              "sendto");
+    }
+}
+
+// Receives one queued batch with a plain blocking recvmsg loop.
+void drain_plain(int _fd, int _batch) {
+    static std::vector<char> buffer(65536);
+    for (int i = 0; i < _batch; ++i) {
+        sockaddr_storage sender_name{};
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        iovec payload{buffer.data(), buffer.size()};
+        msghdr header{};
+        header.msg_name = &sender_name;
+        header.msg_namelen = sizeof sender_name;
+        header.msg_iov = &payload;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        check(::recvmsg(_fd, &header, 0) >= 0, "recvmsg");
+    }
+}
+
+double median(std::vector<double> _values) {
+    std::sort(_values.begin(), _values.end());
+    return _values[_values.size() / 2];
+}
+
+// Batch after batch, alternately to the plain socket and to the library's;
+// the median batch of each gives its rate (a loaded machine preempts some).
+std::pair<double, double> drain(int _batch, int _batches, core::core& _core) {
+    const int plain = bound_socket(0);
+    const int on = 1;
+    ::setsockopt(plain, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    auto loop = _core.create_events_loop("main loop");
+    const int probe = bound_socket(0);
+    const int port = port_of(probe);
+    ::close(probe);
+    auto socket = loop->create_udp_socket("127.0.0.1", port);
+    int received = 0;
+    socket->set_receive_callback([&](const core::udp::socket::endpoint&, const boost::asio::ip::address_v4&,
+                                     const core::udp::socket::message&) {
+        if (++received == _batch) {
+            loop->stop();
+        }
+    });
+    const int from = bound_socket(0);
+    std::vector<double> plain_seconds;
+    std::vector<double> library_seconds;
+    for (int round = 0; round < _batches; ++round) {
+        send_batch(from, port_of(plain), _batch);
+        auto started = clock_type::now();
+        drain_plain(plain, _batch);
+        plain_seconds.push_back(std::chrono::duration<double>(clock_type::now() - started).count());
+
+        send_batch(from, port, _batch);
+        received = 0;
+        loop->get_io_context().restart();
+        started = clock_type::now();
+        loop->run();
+        library_seconds.push_back(std::chrono::duration<double>(clock_type::now() - started).count());
+    }
+    socket.reset();
+    ::close(from);
+    ::close(plain);
+    return {_batch / median(plain_seconds), _batch / median(library_seconds)};
+}
+
 }  // namespace
 
 int main(int _argc, char** _argv) {
@@ -214,12 +313,19 @@ int main(int _argc, char** _argv) {
             library = l;
         }
     }
-    std::printf("UDP over 127.0.0.1, %zu-byte datagrams from a plain sender thread, %.1f s per run, best of %d\n",
-                datagram_size, seconds, runs);
-    std::printf("%-46s %12.0f datagrams/s  %6.2f us CPU each\n", "plain blocking recvmsg loop (IP_PKTINFO)",
+    const int batch = batch_size();
+    const int batches = 2000;
+    const auto [plain_drain, library_drain] = drain(batch, batches, *root);
+    std::printf("UDP over 127.0.0.1, %zu-byte datagrams\n", datagram_size);
+    std::printf("flood from a plain sender thread, %.1f s per run, best of %d runs:\n", seconds, runs);
+    std::printf("  %-44s %10.0f datagrams/s  %6.2f us CPU each\n", "plain blocking recvmsg loop (IP_PKTINFO)",
                 plain.per_second, plain.cpu_microseconds);
-    std::printf("%-46s %12.0f datagrams/s  %6.2f us CPU each  (ratio %.2f)\n",
+    std::printf("  %-44s %10.0f datagrams/s  %6.2f us CPU each  (ratio %.2f)\n",
                 "library udp::socket, callback on the loop", library.per_second, library.cpu_microseconds,
                 library.per_second / plain.per_second);
+    std::printf("drain of %d queued datagrams, %d batches each, median batch:\n", batch, batches);
+    std::printf("  %-44s %10.0f datagrams/s\n", "plain blocking recvmsg loop (IP_PKTINFO)", plain_drain);
+    std::printf("  %-44s %10.0f datagrams/s  (ratio %.2f)\n", "library udp::socket, callback on the loop",
+                library_drain, library_drain / plain_drain);
     return 0;
 }
