@@ -2,8 +2,9 @@
 // socket (receive callback + send_some, the unsent rest sent from the can-send
 // callback) against a plain Boost.Asio echo (async_read_some + async_write) in
 // the same run. A plain client writes the bytes in writes of the given size
-// on one thread and reads the echo on another; a run ends when all bytes are
-// back. Runs alternate between the two servers; the median run of each
+// and reads the echo, either streaming (writes on one thread, reads on
+// another) or in lockstep (each write waits for its echo); a run ends when
+// all bytes are back. Runs alternate between the two servers; the median run of each
 // counts. Besides bytes per second of wall-clock time, the bytes per
 // CPU-second of the server's thread are printed: what the echo costs, which
 // other load on the machine does not skew.
