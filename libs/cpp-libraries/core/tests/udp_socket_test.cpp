@@ -100,10 +100,7 @@ TEST_F(udp_socket_test, second_bind_of_a_port_and_anything_but_literals_fail) {
     }
     EXPECT_THROW(m_loop->create_udp_socket("localhost", 0), boost::system::system_error);
     EXPECT_THROW(m_loop->create_udp_socket(core::ip_protocol::v4, 65536 + port), boost::system::system_error);
-    EXPECT_THROW(first->make_endpoint("localhost", 53), boost::system::system_error);
-    EXPECT_THROW(first->make_endpoint("127.0.0.1", -1), boost::system::system_error);
     EXPECT_THROW(first->send_to("localhost", port, "x"), boost::system::system_error);
-    EXPECT_EQ(first->make_endpoint("::1", 53), endpoint(make_address("::1"), 53));
 }
 
 // Catches: an exception from the callback that ends receiving, datagrams left
