@@ -175,7 +175,7 @@ TEST_F(tcp_socket_test, a_mebibyte_arrives_whole_in_chunks_of_at_most_65536_byte
     ASSERT_TRUE(run_until(m_io, [&] { return closed; }, 60s));
     writer.get();
     EXPECT_TRUE(received == block) << "received " << received.size() << " bytes";
-    EXPECT_EQ(largest, 65536u);
+    EXPECT_LE(largest, 65536u);
     EXPECT_GE(chunks, 16);
 }
 
