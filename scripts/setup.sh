@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev
   redis-server
   systemd dpkg-dev man-db file
+  iproute2
 )
 
 missing=()

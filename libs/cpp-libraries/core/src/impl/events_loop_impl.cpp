@@ -3,7 +3,9 @@
 #include "message_stream_zmq.hpp"
 #include "message_stream_zmq_raw.hpp"
 #include "signals_handle_impl.hpp"
+#include "tcp/manager_impl.hpp"
 #include "timers_manager_impl.hpp"
+#include "udp/socket_impl.hpp"
 #include "zmq/manager_impl.hpp"
 #include "redis/context_impl.hpp"
 
@@ -19,6 +21,7 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
       m_io_context(),
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)),
+      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, m_logger)),
       m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {
@@ -26,6 +29,7 @@ events_loop_impl::~events_loop_impl() {
     // Managers in reverse order of creation, then (as a member) the io_context,
     // which discards whatever is still queued without running it.
     m_zmq.reset();
+    m_tcp.reset();
     m_timers.reset();
 }
 
@@ -106,6 +110,18 @@ message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::strin
 
 message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
     return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol _protocol, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _protocol, _port);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(const std::string& _address, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _address, _port);
+}
+
+tcp::manager& events_loop_impl::get_tcp() {
+    return *m_tcp;
 }
 
 zmq::manager& events_loop_impl::get_zmq() {

@@ -40,6 +40,9 @@ public:
 
     message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
     message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
+    udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
+    udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
+    tcp::manager& get_tcp() override;
     zmq::manager& get_zmq() override;
 
     async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>::ptr create_redis_context(
@@ -62,6 +65,7 @@ private:
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
     std::unique_ptr<timers_manager> m_timers;
+    std::unique_ptr<tcp::manager> m_tcp;
     std::unique_ptr<zmq::manager> m_zmq;
 };
 

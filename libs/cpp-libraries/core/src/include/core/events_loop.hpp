@@ -1,11 +1,14 @@
 #pragma once
 
 #include <core/async_operation_handle.hpp>
+#include <core/ip_protocol.hpp>
 #include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
+#include <core/tcp/manager.hpp>
 #include <core/timer.hpp>
 #include <core/timers_manager.hpp>
+#include <core/udp/socket.hpp>
 #include <core/zmq/manager.hpp>
 
 #include <boost/asio/io_context.hpp>
@@ -77,6 +80,12 @@ public:
     // frames). A malformed address throws boost::system::system_error.
     virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
     virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
+    // A UDP socket bound to the port on the unspecified address of the family,
+    // or on the address literal. Failures throw boost::system::system_error.
+    virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
+    virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
+    // The loop's TCP connections and listeners.
+    virtual tcp::manager& get_tcp() = 0;
     // The loop's factory of ZeroMQ sockets.
     virtual zmq::manager& get_zmq() = 0;
 
