@@ -1,5 +1,6 @@
 #include "events_loop_impl.hpp"
 
+#include "http/client_impl.hpp"
 #include "message_stream_zmq.hpp"
 #include "message_stream_zmq_raw.hpp"
 #include "signals_handle_impl.hpp"
@@ -109,6 +110,17 @@ message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::s
 
 zmq::manager& events_loop_impl::get_zmq() {
     return *m_zmq;
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout) {
+    return create_http_client(_address, _timeout, {}, 10);
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                                       const std::vector<http::method>& _disabled_methods,
+                                                       int _num_threads) {
+    return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout, _disabled_methods,
+                                               _num_threads);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_location*/) {

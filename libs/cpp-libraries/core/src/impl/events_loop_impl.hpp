@@ -42,6 +42,11 @@ public:
     message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
     zmq::manager& get_zmq() override;
 
+    http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) override;
+    http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                         const std::vector<http::method>& _disabled_methods,
+                                         int _num_threads) override;
+
     using events_loop::post;
     void post(std::function<void()> _handler, source_location _location) override;
     work::ptr create_work() override;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <core/http/client.hpp>
+#include <core/http/method.hpp>
 #include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
@@ -16,6 +18,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace orq::libs::core {
 
@@ -72,6 +75,16 @@ public:
     virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
     // The loop's factory of ZeroMQ sockets.
     virtual zmq::manager& get_zmq() = 0;
+
+    // An HTTP client of the service at the base address, with 10 worker
+    // threads and no disabled methods. _timeout bounds each whole transfer
+    // (0: no bound). Results of its asynchronous requests arrive on this loop.
+    virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) = 0;
+    // Requests with a disabled method are never sent. _num_threads below 1
+    // throws the library's exception.
+    virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                                 const std::vector<http::method>& _disabled_methods,
+                                                 int _num_threads) = 0;
 
     // Any thread: the handler runs later on a thread inside run(), never inside
     // post itself; handlers start in the order they were posted. The location
