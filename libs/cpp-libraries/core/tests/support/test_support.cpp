@@ -296,12 +296,9 @@ bool watchdog::fired() const {
 // std::ctype<char>::narrow fills a per-facet cache without a lock, each
 // thread storing the same byte: libstdc++'s known benign race, hit by
 // Boost.Format when several threads log at once.
-// libcurl is not built with ThreadSanitizer either: what it does inside its
-// transfers (including its own threads) is left out the same way.
 #if defined(__SANITIZE_THREAD__)
 extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libzmq.so.5\n"
-           "race:std::ctype<char>::narrow\n"
-           "called_from_lib:libcurl.so.4\n";
+           "race:std::ctype<char>::narrow\n";
 }
 #endif

@@ -7,6 +7,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <string>
 #include <utility>
 
 namespace orq::libs::core::http {
@@ -31,6 +32,15 @@ std::size_t write_body(char* _data, std::size_t _size, std::size_t _count, void*
     }
     return bytes;
 }
+
+// The easy handle of the worker thread running on this thread, if any: each
+// worker keeps one for its whole life, so its connections stay open from one
+// request to the next without any lock.
+struct worker_easy_handle {
+    const client_impl* owner = nullptr;
+    CURL* handle = nullptr;
+};
+thread_local worker_easy_handle t_worker_easy_handle;
 
 std::size_t worker_thread_count(int _num_threads) {
     if (_num_threads < 1) {
@@ -63,7 +73,6 @@ CURL* easy_handles::acquire() {
 }
 
 void easy_handles::release(CURL* _handle) noexcept {
-    // Options go, open connections and caches stay.
     curl_easy_reset(_handle);
     try {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -93,8 +102,16 @@ client_impl::client_impl(events_loop& _main_events_loop, core& _core, const comp
     // lifetime (the work object keeps run() from returning while idle). A
     // handler that throws anyway is logged and the thread goes on serving.
     for (int i = 0; i < _num_threads; ++i) {
-        boost::asio::post(m_worker_thread_pool, [loop = m_worker_events_loop.get()] {
-            loop->run_catch_exceptions(ORQ_SOURCE_LOCATION);
+        boost::asio::post(m_worker_thread_pool, [this] {
+            // Null if libcurl cannot make one: the requests then take handles
+            // from m_easy_handles.
+            CURL* const handle = curl_easy_init();
+            t_worker_easy_handle = {this, handle};
+            m_worker_events_loop->run_catch_exceptions(ORQ_SOURCE_LOCATION);
+            t_worker_easy_handle = {};
+            if (handle != nullptr) {
+                curl_easy_cleanup(handle);
+            }
         });
     }
 }
@@ -131,9 +148,17 @@ client::handle_ptr client_impl::perform_async_request(method _method, std::strin
 }
 
 result client_impl::perform_request_impl(method _method, boost::string_view _address, boost::string_view _body) {
-    CURL* const curl_handle = m_easy_handles.acquire();
+    const bool on_own_worker = t_worker_easy_handle.owner == this && t_worker_easy_handle.handle != nullptr;
+    CURL* const curl_handle = on_own_worker ? t_worker_easy_handle.handle : m_easy_handles.acquire();
     ORQ_CHECK(curl_handle != NULL);
-    const scope_guard handle_guard = make_scope_guard([this, curl_handle] { m_easy_handles.release(curl_handle); });
+    // Options go, open connections and caches stay.
+    const scope_guard handle_guard = make_scope_guard([this, curl_handle, on_own_worker] {
+        if (on_own_worker) {
+            curl_easy_reset(curl_handle);
+        } else {
+            m_easy_handles.release(curl_handle);
+        }
+    });
     curl_slist* headers = nullptr;
     const scope_guard headers_guard = make_scope_guard([&headers] { curl_slist_free_all(headers); });
 

@@ -23,10 +23,11 @@ namespace orq::libs::core::http {
 
 namespace detail {
 
-// Idle easy handles of one client. A transfer takes one and gives it back
-// reset, but with its connections still open, so the next transfer on that
-// handle reuses them. There are never more handles than transfers that ran at
-// the same time.
+// Idle easy handles of one client for the transfers that do not run on one of
+// its worker threads (each worker has a handle of its own). A transfer takes
+// one and gives it back reset, but with its connections still open, so the
+// next transfer on that handle reuses them. There are never more handles than
+// such transfers that ran at the same time.
 class easy_handles {
 public:
     easy_handles() = default;
@@ -83,7 +84,8 @@ private:
     const std::chrono::seconds m_timeout;
     const std::set<method> m_disabled_methods;
     shared_curl_data m_shared_curl_data;
-    // Destroyed before the share handle they are attached to.
+    // Destroyed before the share handle they are attached to; so are the
+    // workers' own handles, which the worker threads clean up when they end.
     detail::easy_handles m_easy_handles;
     // Released first by the destructor: queued jobs and start functions that
     // find it gone send nothing.
