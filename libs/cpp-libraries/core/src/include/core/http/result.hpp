@@ -20,7 +20,10 @@ public:
     // True exactly when the status code is from 200 to 299.
     bool ok() const;
     boost::optional<int> status_code() const { return m_code; }
-    const boost::optional<std::string>& data() const& { return m_data; }
+    // A reference into this result, or none.
+    boost::optional<const std::string&> data() const& {
+        return m_data ? boost::optional<const std::string&>(*m_data) : boost::none;
+    }
     boost::optional<std::string> data() && { return std::move(m_data); }
     boost::optional<std::string> error() const { return m_error; }
 
