@@ -1,5 +1,6 @@
 #include "events_loop_impl.hpp"
 
+#include "http/client_impl.hpp"
 #include "message_stream_zmq.hpp"
 #include "message_stream_zmq_raw.hpp"
 #include "signals_handle_impl.hpp"
@@ -126,6 +127,17 @@ tcp::manager& events_loop_impl::get_tcp() {
 
 zmq::manager& events_loop_impl::get_zmq() {
     return *m_zmq;
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout) {
+    return create_http_client(_address, _timeout, {}, 10);
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                                       const std::vector<http::method>& _disabled_methods,
+                                                       int _num_threads) {
+    return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout, _disabled_methods,
+                                               _num_threads);
 }
 
 async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>::ptr events_loop_impl::create_redis_context(

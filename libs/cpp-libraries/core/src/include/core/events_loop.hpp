@@ -1,6 +1,8 @@
 #pragma once
 
 #include <core/async_operation_handle.hpp>
+#include <core/http/client.hpp>
+#include <core/http/method.hpp>
 #include <core/ip_protocol.hpp>
 #include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
@@ -22,6 +24,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace orq::libs::core {
 
@@ -88,6 +91,16 @@ public:
     virtual tcp::manager& get_tcp() = 0;
     // The loop's factory of ZeroMQ sockets.
     virtual zmq::manager& get_zmq() = 0;
+
+    // An HTTP client of the service at the base address, with 10 worker
+    // threads and no disabled methods. _timeout bounds each whole transfer
+    // (0: no bound). Results of its asynchronous requests arrive on this loop.
+    virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) = 0;
+    // Requests with a disabled method are never sent. _num_threads below 1
+    // throws the library's exception.
+    virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                                 const std::vector<http::method>& _disabled_methods,
+                                                 int _num_threads) = 0;
 
     // Connects to a Redis server and selects the database; the handle delivers
     // the context on this loop once both of its connections are up, or an
