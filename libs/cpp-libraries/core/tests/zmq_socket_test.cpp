@@ -182,6 +182,20 @@ TEST_F(zmq_socket_test, callback_may_replace_itself_while_running) {
     EXPECT_EQ(got, (std::vector<std::string>{"c 1", "new 2"}));
 }
 
+// Catches: the callback called through a copy per frame, so that a callback
+// with state (a mutable lambda) never sees its own state again.
+TEST_F(zmq_socket_test, callback_keeps_its_state_across_frames) {
+    plain_socket push(::zmq::socket_type::push);
+    auto pull = bound_pull(push);
+    std::vector<int> seen;
+    pull->set_receive_callback([&seen, count = 0](message&) mutable { seen.push_back(++count); });
+    push.send("1");
+    push.send("2");
+    push.send("3");
+    ASSERT_TRUE(run_until(m_io, [&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
 // Catches: an empty callback accepted (it would throw at every frame inside
 // the loop).
 TEST_F(zmq_socket_test, empty_callback_is_refused) {
