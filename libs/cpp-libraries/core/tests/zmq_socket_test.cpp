@@ -319,3 +319,43 @@ TEST_F(zmq_socket_test, destroyed_with_a_receive_pending_calls_and_logs_nothing)
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(log.lines().empty());
 }
+
+// Catches: a thread blocked in send or receive_more that destruction on
+// another thread does not wake: it would go on waiting on a descriptor libzmq
+// has released, in socket state freed under it.
+TEST_F(zmq_socket_test, destruction_wakes_threads_blocked_in_send_and_receive) {
+    for (const bool sending : {true, false}) {
+        SCOPED_TRACE(sending ? "send" : "receive_more");
+        // A bound push without peers cannot send; nothing reaches the pull.
+        auto socket = m_manager.bind(sending ? socket_type::push : socket_type::pull, "tcp://127.0.0.1:*");
+        // Keeps the shared context alive: its termination would wake the
+        // thread by chance.
+        auto other = m_manager.bind(socket_type::pull, "tcp://127.0.0.1:*");
+        std::atomic<pid_t> thread_id{0};
+        std::promise<int> error;
+        std::future<int> returned = error.get_future();
+        std::thread blocked([&, raw = socket.get()] {
+            thread_id = current_thread_id();
+            try {
+                if (sending) {
+                    raw->send(message("never"));
+                } else {
+                    raw->receive_more();
+                }
+                error.set_value(0);
+            } catch (const boost::system::system_error& e) {
+                error.set_value(e.code().value());
+            }
+        });
+        EXPECT_TRUE(orq::test::wait_until([&] { return thread_id != 0 && blocked_in_poll(thread_id); }));
+        socket.reset();
+        const bool woken = returned.wait_for(1s) == std::future_status::ready;
+        if (!woken) {
+            blocked.detach();  // still blocked: nothing else can end it
+            ADD_FAILURE() << "the blocked thread did not return";
+            continue;
+        }
+        blocked.join();
+        EXPECT_EQ(returned.get(), ENOTSOCK);
+    }
+}

@@ -40,7 +40,8 @@ private:
 // single operations may come from any thread. Receive completions run on a
 // thread that runs the io_context, never inside the call that started them.
 // Blocking operations (send, receive) wait without holding that mutex, so the
-// io_context keeps receiving on the same socket meanwhile.
+// io_context keeps receiving on the same socket meanwhile and several threads
+// may wait at once; closing the socket wakes them with ENOTSOCK.
 //
 // All sockets share the process-wide context (context.hpp). Closing sets
 // linger 0: frames still queued for sending are discarded.
