@@ -2,6 +2,8 @@
 // matching and dispatch, subscription lifetimes, callbacks that subscribe,
 // throw or destroy the stream, and the JSON stream's topic and body rules.
 
+#include <core/core.hpp>
+#include <core/events_loop.hpp>
 #include <core/exception.hpp>
 #include <core/logger.hpp>
 #include <core/message_stream.hpp>
@@ -363,4 +365,21 @@ TEST_F(message_stream_test, json_stream_hands_out_the_body) {
     publish_and_wait({"#prices {\"a\":1}", "#prices no body", "#prices x{\"b\":{}}\n", "#prices{}", "prices {}"},
                      stream);
     EXPECT_EQ(got, (frames{"{\"a\":1}", "{\"b\":{}}\n", "{}"}));
+}
+
+// Catches: the loop's factory of JSON streams not wired to the JSON stream
+// (the raw one would hand out topic bytes), or not reading at its address.
+TEST_F(message_stream_test, json_stream_from_the_loop_factory_end_to_end) {
+    const auto library = core::core::create(m_logger);
+    const auto loop = library->create_events_loop("main loop");
+    const auto stream = loop->create_zmq_message_stream(m_endpoint);
+    frames got;
+    auto prices = stream->subscribe("prices", recorder(got));
+    ASSERT_TRUE(run_until(loop->get_io_context(), [&] {
+        if (got.empty()) {
+            m_publisher.send("#prices {\"a\":1}");
+        }
+        return !got.empty();
+    }));
+    EXPECT_EQ(got.front(), "{\"a\":1}");
 }
