@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <future>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 namespace ozmq = orq::libs::core::zmq;
@@ -595,6 +596,43 @@ TEST(zmq_async, request_socket_receive_waits_for_the_reply) {
     ASSERT_TRUE(run_until(io, [&] { return !got.empty(); }));
     EXPECT_FALSE(got[0].error);
     EXPECT_EQ(got[0].bytes, "answer");
+}
+
+// Catches: a repeating receive that stops after a frame or after a throwing
+// handler, or that goes on (or ends without its aborted completion) after a
+// cancel() from inside its own handler.
+TEST(zmq_async, receive_each_takes_every_frame_until_cancelled) {
+    boost::asio::io_context io;
+    asio_socket in(io, ZMQ_PULL);
+    in.bind("tcp://127.0.0.1:*");
+    plain_socket out(::zmq::socket_type::push);
+    out.connect(in.last_endpoint());
+    std::vector<received> got;
+    in.async_receive_each([&](const boost::system::error_code& _error, message& _frame) {
+        got.push_back({_error, _frame.string(), false});
+        if (_frame.string() == "throw") {
+            throw std::runtime_error("from the handler");
+        }
+        if (_frame.string() == "cancel") {
+            in.cancel();
+        }
+    });
+    for (const char* frame : {"1", "throw", "2", "cancel", "left"}) {
+        out.send(frame);
+    }
+    EXPECT_THROW(run_until(io, [] { return false; }, 5s), std::runtime_error);
+    ASSERT_TRUE(run_until(io, [&] { return got.size() == 5; }));
+    run_ready(io);
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].bytes, "1");
+    EXPECT_EQ(got[2].bytes, "2");
+    EXPECT_EQ(got[3].bytes, "cancel");
+    EXPECT_EQ(got[4].error, boost::asio::error::operation_aborted);
+
+    // The frame left behind waits for the next receive.
+    receive_into(in, got);
+    ASSERT_TRUE(run_until(io, [&] { return got.size() == 6; }));
+    EXPECT_EQ(got[5].bytes, "left");
 }
 
 // Catches: a flood that starves the io_context's other handlers (the socket

@@ -60,22 +60,20 @@ message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::strin
 }
 
 void message_stream_zmq_raw::setup_receive() {
-    m_socket.async_receive([callbacks = std::weak_ptr<callbacks_map>(m_callbacks), self = this,
-                            logger = &m_logger](const boost::system::error_code& _error, zmq::message& _frame) {
+    // One receive for every frame: it is queued again after each dispatch,
+    // also when a callback throws, and ends with the first error. The
+    // destructor's cancellation is that error, even from inside a callback, so
+    // no frame is dispatched once the stream is gone, and holding the map here
+    // keeps it alive through a dispatch that destroys the stream.
+    m_socket.async_receive_each([callbacks = m_callbacks, logger = &m_logger](const boost::system::error_code& _error,
+                                                                              zmq::message& _frame) {
         if (_error) {
             if (_error != boost::asio::error::operation_aborted) {
                 logger->log_error(_error, ORQ_SOURCE_LOCATION);
             }
             return;
         }
-        const std::shared_ptr<callbacks_map> map = callbacks.lock();
-        if (!map) {
-            return;
-        }
-        // Queued before the dispatch, so that receiving goes on whatever the
-        // callbacks do (throw, destroy the stream).
-        self->setup_receive();
-        process_message(*map, _frame.view());
+        process_message(*callbacks, _frame.view());
     });
 }
 
@@ -84,8 +82,9 @@ void message_stream_zmq_raw::process_message(callbacks_map& _callbacks, boost::s
     if (!found) {
         return;
     }
-    call_callbacks(*found, _message);
-    remove_expired_callbacks(*found);
+    if (call_callbacks(*found, _message)) {
+        remove_expired_callbacks(*found);
+    }
 }
 
 boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_raw::find_callbacks(
@@ -98,17 +97,21 @@ boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_ra
     return boost::none;
 }
 
-void message_stream_zmq_raw::call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message) {
+bool message_stream_zmq_raw::call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message) {
     // By index, up to the entries present now: a callback may subscribe more
     // to this topic, which appends to the vector and may move it in memory.
     const std::size_t count = _callbacks.size();
+    bool expired = false;
     for (std::size_t i = 0; i < count; ++i) {
         // Held while it runs, even if the callback ends its own subscription.
         const std::shared_ptr<callback> callback = _callbacks[i].lock();
         if (callback) {
             (*callback)(_message);
+        } else {
+            expired = true;
         }
     }
+    return expired;
 }
 
 void message_stream_zmq_raw::remove_expired_callbacks(callbacks_vector& _callbacks) {

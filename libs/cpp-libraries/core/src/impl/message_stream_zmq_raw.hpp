@@ -41,11 +41,13 @@ private:
     void setup_receive();
 
     // The dispatch works on the map alone: a callback may destroy the stream
-    // while the map is kept alive by the receive that dispatches.
+    // while the map is kept alive by the receive that dispatches (it holds the
+    // map until the stream's destruction cancels it).
     static void process_message(callbacks_map& _callbacks, boost::string_view _message);
     static boost::optional<callbacks_vector&> find_callbacks(callbacks_map& _callbacks,
                                                              boost::string_view _message);
-    static void call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message);
+    // True when it met callbacks whose subscriptions are gone.
+    static bool call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message);
     static void remove_expired_callbacks(callbacks_vector& _callbacks);
 
     std::shared_ptr<callbacks_map> m_callbacks;

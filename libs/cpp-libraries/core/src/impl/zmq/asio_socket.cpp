@@ -102,7 +102,7 @@ public:
 private:
     // At most this many frames are handed out per turn, so that a flooded
     // socket does not starve the other handlers of the io_context.
-    static constexpr int frames_per_turn = 64;
+    static constexpr int frames_per_turn = 256;
 
     void ensure_open_locked() const;
     int read_events_locked();
@@ -111,7 +111,14 @@ private:
     void arm_wait_locked();
     void fail_operations_locked(const boost::system::error_code& _error);
     void fail_front_locked(const boost::system::error_code& _error);
+    void fail_locked(std::unique_ptr<receive_operation> _operation, const boost::system::error_code& _error);
     void pump(bool _posted);
+    // After a handler of pump() returned or threw (called unlocked, returns
+    // locked): a repeating operation is queued again, or ended if the socket
+    // was cancelled or closed meanwhile; any other is destroyed first, outside
+    // the lock, since its handler's state may call back into the socket.
+    void finish_handler(std::unique_lock<std::mutex>& _lock, std::unique_ptr<receive_operation> _operation,
+                        std::uint64_t _cancels);
     void on_readable(const boost::system::error_code& _error);
     // Blocks the calling thread until the mailbox or its wake fd turns readable.
     void wait_for_signal(int _wake_fd) const;
@@ -134,6 +141,9 @@ private:
     std::vector<const waiter*> m_waiters;
     std::deque<std::unique_ptr<receive_operation>> m_operations;
     bool m_pump_scheduled = false;
+    // Counts cancel() and close(): tells a repeating operation that was out of
+    // the queue, running its handler, that it has been cancelled.
+    std::uint64_t m_cancels = 0;
     // A handler called by pump() runs; pump() continues after it returns.
     bool m_in_handler = false;
     // A reactor wait is queued, or its completion is on its way.
@@ -236,7 +246,12 @@ void asio_socket::state::arm_wait_locked() {
 void asio_socket::state::fail_front_locked(const boost::system::error_code& _error) {
     std::unique_ptr<receive_operation> operation = std::move(m_operations.front());
     m_operations.pop_front();
-    boost::asio::post(m_io_context, [operation = std::move(operation), _error]() mutable {
+    fail_locked(std::move(operation), _error);
+}
+
+void asio_socket::state::fail_locked(std::unique_ptr<receive_operation> _operation,
+                                     const boost::system::error_code& _error) {
+    boost::asio::post(m_io_context, [operation = std::move(_operation), _error]() mutable {
         message empty;
         operation->complete(_error, empty);
     });
@@ -257,16 +272,18 @@ void asio_socket::state::pump(bool _posted) {
         return;
     }
     int served = 0;
+    // One message for the turn: each receive releases what it held before.
+    message frame;
     while (!m_operations.empty()) {
         if (served == frames_per_turn) {
             schedule_pump_locked();
             return;
         }
-        message frame;
         if (::zmq_msg_recv(frame.handle(), m_socket, ZMQ_DONTWAIT) >= 0) {
             ++served;
             std::unique_ptr<receive_operation> operation = std::move(m_operations.front());
             m_operations.pop_front();
+            const std::uint64_t cancels = m_cancels;
             if (!m_waiters.empty()) {
                 read_events_locked();
             }
@@ -274,18 +291,14 @@ void asio_socket::state::pump(bool _posted) {
             lock.unlock();
             try {
                 operation->complete(boost::system::error_code(), frame);
-                operation.reset();
             } catch (...) {
-                operation.reset();
-                lock.lock();
-                m_in_handler = false;
+                finish_handler(lock, std::move(operation), cancels);
                 if (!m_closed && !m_operations.empty()) {
                     schedule_pump_locked();
                 }
                 throw;
             }
-            lock.lock();
-            m_in_handler = false;
+            finish_handler(lock, std::move(operation), cancels);
             if (m_closed) {
                 return;
             }
@@ -312,6 +325,23 @@ void asio_socket::state::pump(bool _posted) {
     }
     if (!m_waiters.empty()) {
         read_events_locked();
+    }
+}
+
+void asio_socket::state::finish_handler(std::unique_lock<std::mutex>& _lock,
+                                        std::unique_ptr<receive_operation> _operation, std::uint64_t _cancels) {
+    if (!_operation->repeating()) {
+        _operation.reset();
+        _lock.lock();
+        m_in_handler = false;
+        return;
+    }
+    _lock.lock();
+    m_in_handler = false;
+    if (m_closed || m_cancels != _cancels) {
+        fail_locked(std::move(_operation), boost::asio::error::operation_aborted);
+    } else {
+        m_operations.push_back(std::move(_operation));
     }
 }
 
@@ -478,6 +508,7 @@ void asio_socket::state::cancel(boost::system::error_code& _error) {
     if (m_closed) {
         return;
     }
+    ++m_cancels;
     fail_operations_locked(boost::asio::error::operation_aborted);
     // Without a queued wait the io_context may run out of work and return.
     if (m_wait_armed) {
@@ -494,6 +525,7 @@ void asio_socket::state::close() noexcept {
             return;
         }
         m_closed = true;
+        ++m_cancels;
         fail_operations_locked(boost::asio::error::operation_aborted);
         // Threads blocked in send or receive return with the closed-socket
         // error instead of waiting on a mailbox that libzmq releases.

@@ -13,18 +13,25 @@
 
 namespace orq::libs::core::zmq::detail {
 
-// A pending asynchronous receive: completed once, on the io_context, with an
-// error code and the frame (an empty frame on error).
+// A pending asynchronous receive: completed on the io_context with an error
+// code and the frame (an empty frame on error). Once, unless it repeats: then
+// it is queued again after each frame, until an error ends it.
 class receive_operation {
 public:
+    explicit receive_operation(bool _repeating) : m_repeating(_repeating) {}
     virtual ~receive_operation() = default;
     virtual void complete(const boost::system::error_code& _error, message& _message) = 0;
+    bool repeating() const { return m_repeating; }
+
+private:
+    bool m_repeating;
 };
 
 template <typename Handler>
 class receive_operation_impl final : public receive_operation {
 public:
-    explicit receive_operation_impl(Handler _handler) : m_handler(std::move(_handler)) {}
+    receive_operation_impl(Handler _handler, bool _repeating)
+        : receive_operation(_repeating), m_handler(std::move(_handler)) {}
     void complete(const boost::system::error_code& _error, message& _message) override {
         m_handler(_error, _message);
     }
@@ -89,7 +96,18 @@ public:
     template <typename Handler>
     void async_receive(Handler&& _handler) {
         start_receive(std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(
-            std::forward<Handler>(_handler)));
+            std::forward<Handler>(_handler), false));
+    }
+
+    // Receives every frame, one handler call each: async_receive started again
+    // after each frame (also when the handler throws), without a new operation
+    // per frame. It ends with its first error, cancellation included; a
+    // cancel() or close() while the handler runs ends it after the handler.
+    // Receives started later wait behind it.
+    template <typename Handler>
+    void async_receive_each(Handler&& _handler) {
+        start_receive(std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(
+            std::forward<Handler>(_handler), true));
     }
 
     // Completes every pending receive with operation_aborted.
