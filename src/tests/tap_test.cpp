@@ -283,24 +283,36 @@ TEST_F(agent_tap, a_line_cut_by_a_full_disk_is_removed_and_writing_resumes) {
 }
 
 // Catches: the agent ending, or no longer tapping, after an exception escaped
-// its loop (here from a preloaded writev that throws for one frame): the
-// exception is logged and the loop runs again.
+// its loop (here from a preloaded epoll_wait that throws once on demand): the
+// exception is logged, the loop runs again and no frame is lost.
 TEST_F(agent_tap, an_exception_escaping_the_loop_is_logged_and_tapping_goes_on) {
+    const std::string trigger = dir.file("throw");
     const char* asan_options = std::getenv("ASAN_OPTIONS");
-    child_process agent({"/usr/bin/env", std::string("LD_PRELOAD=") + ORQ_THROWING_WRITEV,
+    child_process agent({"/usr/bin/env", std::string("LD_PRELOAD=") + ORQ_THROWING_EPOLL_WAIT,
+                         "ORQ_THROW_TRIGGER=" + trigger,
                          // The sanitizer runtime would insist on being preloaded first.
                          "ASAN_OPTIONS=" + (asan_options ? std::string(asan_options) + ":" : "") +
                              "verify_asan_link_order=0",
                          ORQ_AGENT_BINARY, "-a", pub.port()});
     ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return agent.stdout_text(); }));
     pub.send("before");
-    pub.send("\x01throw-from-writev");
-    pub.send("after");
-    ASSERT_TRUE(agent.wait_stdout_contains("after\n"));
-    EXPECT_EQ(after_probes(agent.stdout_text(), "probe"), "before\nafter\n");
-    const auto error = listener.wait_for("std::exception::what(): writev refused the trigger frame");
+    ASSERT_TRUE(agent.wait_stdout_contains("before\n"));
+
+    // Frames wake the loop until its next wait has thrown.
+    orq::test::write_file(trigger, "");
+    std::string expected = "before\n";
+    ASSERT_TRUE(orq::test::wait_until([&] {
+        pub.send("wake");
+        expected += "wake\n";
+        return !std::filesystem::exists(trigger);
+    }));
+    const auto error = listener.wait_for("std::exception::what(): epoll_wait failed on purpose");
     ASSERT_TRUE(error);
     EXPECT_EQ(error->priority, 8 + 3);
+    pub.send("after");
+    expected += "after\n";
+    ASSERT_TRUE(agent.wait_stdout_contains("wake\nafter\n"));
+    EXPECT_EQ(after_probes(agent.stdout_text(), "probe"), expected);
 
     ASSERT_TRUE(ready_for_signals(agent));
     agent.send_signal(SIGTERM);
