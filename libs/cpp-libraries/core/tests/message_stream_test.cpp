@@ -198,6 +198,28 @@ TEST_F(message_stream_test, destroyed_subscription_is_silent_at_once) {
     EXPECT_EQ(got, (frames{"3:t3", "4:t3"}));
 }
 
+// Catches: a callback destroyed while it runs when it ends its own
+// subscription (use after free under ASan), or a callback (and what it holds)
+// kept after its subscription ended.
+TEST_F(message_stream_test, ending_a_subscription_releases_its_callback) {
+    core::message_stream_zmq_raw stream(m_io, m_logger, m_endpoint);
+    auto held = std::make_shared<std::string>("held");
+    const std::weak_ptr<std::string> watch = held;
+    auto idle = stream.subscribe("u", [held](boost::string_view) {});
+    frames got;
+    message_stream::subscription::ptr self;
+    self = stream.subscribe("t", [&, held](boost::string_view) {
+        self.reset();
+        got.push_back(*held);
+    });
+    held.reset();
+    idle.reset();
+    EXPECT_FALSE(watch.expired());
+    publish_and_wait({"t1", "t2"}, stream);
+    EXPECT_EQ(got, frames{"held"});
+    EXPECT_TRUE(watch.expired());
+}
+
 // Catches: a topic whose subscriptions are all gone being unsubscribed or
 // taken out of the matching (then a longer topic would get its frames).
 TEST_F(message_stream_test, topic_without_subscriptions_still_matches_and_drops) {

@@ -15,11 +15,17 @@ namespace {
 
 class subscription_impl : public message_stream::subscription {
 public:
-    explicit subscription_impl(std::shared_ptr<message_stream::callback> _callback)
-        : m_callback(std::move(_callback)) {}
+    explicit subscription_impl(std::shared_ptr<message_stream_zmq_raw::subscriber> _subscriber)
+        : m_subscriber(std::move(_subscriber)) {}
+    ~subscription_impl() override {
+        m_subscriber->m_subscribed = false;
+        if (!m_subscriber->m_running) {
+            m_subscriber->m_callback = nullptr;
+        }
+    }
 
 private:
-    std::shared_ptr<message_stream::callback> m_callback;
+    std::shared_ptr<message_stream_zmq_raw::subscriber> m_subscriber;
 };
 
 }  // namespace
@@ -54,7 +60,8 @@ message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::strin
         m_socket.subscribe(_channel);
         entry = m_callbacks->emplace(std::move(topic), callbacks_vector()).first;
     }
-    auto shared = std::make_shared<callback>(std::move(_callback));
+    auto shared = std::make_shared<subscriber>();
+    shared->m_callback = std::move(_callback);
     entry->second.push_back(shared);
     return std::make_unique<subscription_impl>(std::move(shared));
 }
@@ -100,23 +107,32 @@ boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_ra
 bool message_stream_zmq_raw::call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message) {
     // By index, up to the entries present now: a callback may subscribe more
     // to this topic, which appends to the vector and may move it in memory.
+    // The entries themselves stay put and alive: only the pruning after the
+    // dispatch removes them, and a stream dispatches one frame at a time.
     const std::size_t count = _callbacks.size();
     bool expired = false;
     for (std::size_t i = 0; i < count; ++i) {
-        // Held while it runs, even if the callback ends its own subscription.
-        const std::shared_ptr<callback> callback = _callbacks[i].lock();
-        if (callback) {
-            (*callback)(_message);
-        } else {
+        subscriber& current = *_callbacks[i];
+        if (!current.m_subscribed) {
             expired = true;
+            continue;
         }
+        // Kept while it runs, even if the callback ends its own subscription.
+        current.m_running = true;
+        try {
+            current.m_callback(_message);
+        } catch (...) {
+            current.finish_call();
+            throw;
+        }
+        current.finish_call();
     }
     return expired;
 }
 
 void message_stream_zmq_raw::remove_expired_callbacks(callbacks_vector& _callbacks) {
     _callbacks.erase(std::remove_if(_callbacks.begin(), _callbacks.end(),
-                                    [](const std::weak_ptr<callback>& _entry) { return _entry.expired(); }),
+                                    [](const std::shared_ptr<subscriber>& _entry) { return !_entry->m_subscribed; }),
                      _callbacks.end());
 }
 
