@@ -12,7 +12,10 @@
 // ratio is baseline / agent: 1.0 or more means the agent costs no more CPU
 // per frame than the plain loop.
 //
-//   agent_throughput_bench [frames] [runs]   (defaults 1000000 and 5)
+//   agent_throughput_bench [frames] [runs] [agent]
+//
+// Defaults: 1000000 frames, 5 runs, the agent of this build (another agent
+// binary can be given to compare builds).
 
 #include <zmq.hpp>
 
@@ -132,9 +135,9 @@ result run_process(const std::vector<std::string>& _argv, publisher& _pub, const
     return measured;
 }
 
-result run_agent(std::size_t _size, long _frames) {
+result run_agent(const std::string& _agent, std::size_t _size, long _frames) {
     publisher pub;
-    return run_process({ORQ_AGENT_BINARY, "-a", pub.endpoint, "-f", "/tmp/orq-bench-agent.out"}, pub,
+    return run_process({_agent, "-a", pub.endpoint, "-f", "/tmp/orq-bench-agent.out"}, pub,
                        "/tmp/orq-bench-agent.out", _size, _frames);
 }
 
@@ -174,13 +177,14 @@ int main(int argc, char** argv) {
     }
     const long frames = argc > 1 ? std::stol(argv[1]) : 1000000;
     const int runs = argc > 2 ? std::stoi(argv[2]) : 5;
+    const std::string agent_binary = argc > 3 ? argv[3] : ORQ_AGENT_BINARY;
     std::printf("%-6s %8s %5s %16s %16s %6s %13s %13s\n", "bytes", "frames", "runs", "agent us/frame",
                 "baseline us/fr", "ratio", "agent fr/s", "baseline fr/s");
     for (const std::size_t size : {16u, 100u, 1000u}) {
         std::vector<double> agent_cpu, baseline_cpu, agent_rate, baseline_rate;
         bool lost = false;
         for (int run = 0; run < runs; ++run) {
-            const result agent = run_agent(size, frames);
+            const result agent = run_agent(agent_binary, size, frames);
             const result baseline = run_baseline(size, frames);
             lost = lost || agent.cpu_per_frame == 0 || baseline.cpu_per_frame == 0;
             agent_cpu.push_back(agent.cpu_per_frame * 1e6);
