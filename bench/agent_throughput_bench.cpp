@@ -1,20 +1,34 @@
-// Frames per second that reach an output file: the agent (the real binary,
-// subscribed to a plain libzmq publisher) against a baseline, a plain blocking
-// libzmq SUB loop in this process that writes and flushes each frame the same
-// way (bytes, newline, flush). The publisher has SNDHWM 0; every frame must
+// CPU time per frame of the agent against a baseline: a plain blocking libzmq
+// SUB loop that writes and flushes each frame to the same kind of file (bytes,
+// newline, flush). Each is a process of its own (the baseline is this program
+// started again with --baseline), subscribed to a plain libzmq publisher in
+// this process; its user+system time, all threads included, is read through
+// its CPU-time clock just before the first frame is published and once the
+// last one is in the file. The publisher has SNDHWM 0 and every frame must
 // arrive (loss is checked).
 //
-//   agent_throughput_bench [frames-of-100-bytes]   (default 200000)
+// For each frame size the runs alternate agent, baseline, agent, ... and the
+// median of each is printed, with the wall-clock rate for information. The
+// ratio is baseline / agent: 1.0 or more means the agent costs no more CPU
+// per frame than the plain loop.
+//
+//   agent_throughput_bench [frames] [runs] [agent]
+//
+// Defaults: 1000000 frames, 5 runs, the agent of this build (another agent
+// binary can be given to compare builds).
 
 #include <zmq.hpp>
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -56,92 +70,133 @@ long sync(publisher& _pub, const std::string& _path) {
     }
 }
 
-// Sends the frames, then times the file from its first new byte to the last.
-double measure(publisher& _pub, const std::string& _path, long _start, std::size_t _size, long _frames) {
+// CPU time (user + system, all threads) of another process, in seconds.
+double cpu_seconds(pid_t _pid) {
+    clockid_t clock{};
+    timespec now{};
+    if (::clock_getcpuclockid(_pid, &clock) != 0 || ::clock_gettime(clock, &now) != 0) {
+        return -1;
+    }
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+struct result {
+    double cpu_per_frame = 0;  // seconds; 0 after a loss
+    double frames_per_second = 0;
+};
+
+// Sends the frames and waits until the file holds them all.
+result measure(publisher& _pub, pid_t _pid, const std::string& _path, long _start, std::size_t _size,
+               long _frames) {
     const std::string frame(_size, 'x');
     const long expected = _start + _frames * static_cast<long>(_size + 1);
+    const double cpu_before = cpu_seconds(_pid);
+    const auto first = clock_type::now();
     std::thread sender([&] {
         for (long i = 0; i < _frames; ++i) {
             _pub.socket.send(zmq::buffer(frame), zmq::send_flags::none);
         }
     });
-    while (file_size(_path) == _start) {
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-    const auto first = clock_type::now();
-    const auto give_up = first + std::chrono::seconds(120);
+    const auto give_up = first + std::chrono::seconds(300);
     long size = 0;
     while ((size = file_size(_path)) < expected && clock_type::now() < give_up) {
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    const double cpu_after = cpu_seconds(_pid);
     const auto last = clock_type::now();
     sender.join();
     if (size != expected) {
         std::printf("  LOSS: %ld of %ld bytes\n", size - _start, expected - _start);
-        return 0;
+        return {};
     }
-    return static_cast<double>(_frames) / std::chrono::duration<double>(last - first).count();
+    return {(cpu_after - cpu_before) / static_cast<double>(_frames),
+            static_cast<double>(_frames) / std::chrono::duration<double>(last - first).count()};
 }
 
-double run_agent(std::size_t _size, long _frames) {
-    publisher pub;
-    const std::string path = "/tmp/orq-bench-agent.out";
-    std::remove(path.c_str());
+// Runs the program with the arguments, measures, stops it with SIGTERM.
+result run_process(const std::vector<std::string>& _argv, publisher& _pub, const std::string& _path,
+                   std::size_t _size, long _frames) {
+    std::remove(_path.c_str());
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::execl(ORQ_AGENT_BINARY, ORQ_AGENT_BINARY, "-a", pub.endpoint.c_str(), "-f", path.c_str(),
-                static_cast<char*>(nullptr));
+        std::vector<char*> argv;
+        for (const auto& arg : _argv) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    const long start = sync(pub, path);
-    const double rate = measure(pub, path, start, _size, _frames);
+    const long start = sync(_pub, _path);
+    const result measured = measure(_pub, pid, _path, start, _size, _frames);
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
-    std::remove(path.c_str());
-    return rate;
+    std::remove(_path.c_str());
+    return measured;
 }
 
-double run_baseline(std::size_t _size, long _frames) {
+result run_agent(const std::string& _agent, std::size_t _size, long _frames) {
     publisher pub;
-    const std::string path = "/tmp/orq-bench-baseline.out";
-    std::remove(path.c_str());
+    return run_process({_agent, "-a", pub.endpoint, "-f", "/tmp/orq-bench-agent.out"}, pub,
+                       "/tmp/orq-bench-agent.out", _size, _frames);
+}
+
+result run_baseline(std::size_t _size, long _frames) {
+    publisher pub;
+    return run_process({"/proc/self/exe", "--baseline", pub.endpoint, "/tmp/orq-bench-baseline.out"}, pub,
+                       "/tmp/orq-bench-baseline.out", _size, _frames);
+}
+
+// The baseline process: a plain SUB loop until SIGTERM.
+int baseline_main(const std::string& _endpoint, const std::string& _path) {
     zmq::context_t context;
-    std::thread tap([&] {
-        zmq::socket_t sub(context, zmq::socket_type::sub);
-        sub.set(zmq::sockopt::subscribe, "");
-        sub.connect(pub.endpoint);
-        std::ofstream out(path, std::ios::app | std::ios::binary);
-        zmq::message_t message;
-        try {
-            while (sub.recv(message)) {
-                out.write(static_cast<const char*>(message.data()), static_cast<std::streamsize>(message.size()));
-                out.put('\n');
-                out.flush();
-            }
-        } catch (const zmq::error_t&) {
-            // context shut down: done
-        }
-    });
-    const long start = sync(pub, path);
-    const double rate = measure(pub, path, start, _size, _frames);
-    context.shutdown();
-    tap.join();
-    std::remove(path.c_str());
-    return rate;
+    zmq::socket_t sub(context, zmq::socket_type::sub);
+    sub.set(zmq::sockopt::subscribe, "");
+    sub.connect(_endpoint);
+    std::ofstream out(_path, std::ios::app | std::ios::binary);
+    zmq::message_t message;
+    while (sub.recv(message)) {
+        out.write(static_cast<const char*>(message.data()), static_cast<std::streamsize>(message.size()));
+        out.put('\n');
+        out.flush();
+    }
+    return 0;
+}
+
+double median(std::vector<double> _values) {
+    std::sort(_values.begin(), _values.end());
+    const std::size_t n = _values.size();
+    return n % 2 == 1 ? _values[n / 2] : (_values[n / 2 - 1] + _values[n / 2]) / 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long base_frames = argc > 1 ? std::stol(argv[1]) : 200000;
-    std::printf("%-8s %10s %14s %14s %7s\n", "bytes", "frames", "agent fr/s", "baseline fr/s", "ratio");
-    for (const std::size_t size : {16u, 100u, 1000u, 65536u}) {
-        // Bound the data written per run to about 256 MiB.
-        const long frames = std::min<long>(base_frames, (256L << 20) / static_cast<long>(size + 1));
-        const double baseline = run_baseline(size, frames);
-        const double agent = run_agent(size, frames);
-        std::printf("%-8zu %10ld %14.0f %14.0f %7.2f\n", size, frames, agent, baseline,
-                    baseline > 0 ? agent / baseline : 0.0);
+    if (argc == 4 && std::strcmp(argv[1], "--baseline") == 0) {
+        return baseline_main(argv[2], argv[3]);
+    }
+    const long frames = argc > 1 ? std::stol(argv[1]) : 1000000;
+    const int runs = argc > 2 ? std::stoi(argv[2]) : 5;
+    const std::string agent_binary = argc > 3 ? argv[3] : ORQ_AGENT_BINARY;
+    std::printf("%-6s %8s %5s %16s %16s %6s %13s %13s\n", "bytes", "frames", "runs", "agent us/frame",
+                "baseline us/fr", "ratio", "agent fr/s", "baseline fr/s");
+    for (const std::size_t size : {16u, 100u, 1000u}) {
+        std::vector<double> agent_cpu, baseline_cpu, agent_rate, baseline_rate;
+        bool lost = false;
+        for (int run = 0; run < runs; ++run) {
+            const result agent = run_agent(agent_binary, size, frames);
+            const result baseline = run_baseline(size, frames);
+            lost = lost || agent.cpu_per_frame == 0 || baseline.cpu_per_frame == 0;
+            agent_cpu.push_back(agent.cpu_per_frame * 1e6);
+            baseline_cpu.push_back(baseline.cpu_per_frame * 1e6);
+            agent_rate.push_back(agent.frames_per_second);
+            baseline_rate.push_back(baseline.frames_per_second);
+        }
+        const double agent = median(agent_cpu);
+        const double baseline = median(baseline_cpu);
+        std::printf("%-6zu %8ld %5d %16.3f %16.3f %6.2f %13.0f %13.0f%s\n", size, frames, runs, agent, baseline,
+                    agent > 0 ? baseline / agent : 0.0, median(agent_rate), median(baseline_rate),
+                    lost ? "  (LOSS)" : "");
         std::fflush(stdout);
     }
     return 0;

@@ -2,9 +2,15 @@
 
 #include <core/exception.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 
 namespace orq {
 
@@ -18,6 +24,15 @@ std::string complete_address(const std::string& _address) {
     return _address;
 }
 
+// write or writev as plain system calls. Their libc wrappers are
+// cancellation points and pay two atomic operations per call for
+// pthread_cancel, which this program never uses; on the path of every frame
+// that is a noticeable part of the cost.
+ssize_t write_parts(int _fd, const iovec* _parts, int _count) {
+    return _count == 1 ? ::syscall(SYS_write, _fd, _parts->iov_base, _parts->iov_len)
+                       : ::syscall(SYS_writev, _fd, _parts, _count);
+}
+
 }  // namespace
 
 application::application(libs::core::events_loop& _loop, libs::core::events_loop::signals_handle& /*_signals*/,
@@ -26,11 +41,7 @@ application::application(libs::core::events_loop& _loop, libs::core::events_loop
     const auto scope = m_logger.enter_function(ORQ_SOURCE_LOCATION);
 
     if (_config.broker.output_file) {
-        const auto& path = *_config.broker.output_file;
-        m_output_file.open(path, std::ios::out | std::ios::app | std::ios::binary);
-        if (m_output_file.fail()) {
-            throw libs::core::exception("Cannot open the file: " + path, ORQ_SOURCE_LOCATION);
-        }
+        m_output.open(*_config.broker.output_file);
     }
 
     m_message_stream_raw = _loop.create_zmq_raw_message_stream(complete_address(_config.broker.output_address));
@@ -45,25 +56,125 @@ application::application(libs::core::events_loop& _loop, libs::core::events_loop
     }
 }
 
-void application::write(boost::string_view _message) {
-    std::ostream& out = m_output_file.is_open() ? static_cast<std::ostream&>(m_output_file) : std::cout;
-    out.write(_message.data(), static_cast<std::streamsize>(_message.size()));
-    out.put('\n');
-    out.flush();
-    const int error = errno;
-    if (!out) {
-        // A stream that failed stays failed and would drop every later message
-        // even after the fault clears (disk space freed): clear it and go on.
-        if (!m_output_failing) {
-            m_output_failing = true;
-            m_logger.error("Cannot write to the output (%1%); messages are lost until writing succeeds again") %
-                std::strerror(error);
-        }
-        out.clear();
-    } else if (m_output_failing) {
-        m_output_failing = false;
-        m_logger.info("Writing to the output succeeds again");
+application::output::~output() {
+    if (m_owned) {
+        ::close(m_fd);
     }
+}
+
+void application::output::open(const std::string& _path) {
+    const int fd = ::open(_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        throw libs::core::exception("Cannot open the file: " + _path, ORQ_SOURCE_LOCATION);
+    }
+    m_fd = fd;
+    m_owned = true;
+}
+
+void application::write(boost::string_view _message) {
+    static char newline = '\n';
+    // The newline that ends a cut line left open by an earlier failure, the
+    // frame, its newline.
+    const std::size_t lead = m_line_open ? 1 : 0;
+    const std::size_t total = lead + _message.size() + 1;
+    iovec parts[3];
+    int count = 0;
+    if (total <= m_line.size()) {
+        // The kernel takes one buffer faster than a frame and its newline as
+        // two, by more than the copy costs.
+        char* line = m_line.data();
+        line[0] = '\n';
+        if (!_message.empty()) {
+            std::memcpy(line + lead, _message.data(), _message.size());
+        }
+        line[total - 1] = '\n';
+        parts[count++] = {line, total};
+    } else {
+        if (lead != 0) {
+            parts[count++] = {&newline, 1};
+        }
+        parts[count++] = {const_cast<char*>(_message.data()), _message.size()};
+        parts[count++] = {&newline, 1};
+    }
+
+    std::size_t written = 0;
+    const int error = write_all(parts, count, written);
+    if (error == 0) {
+        m_line_open = false;
+        if (m_output_failing) {
+            m_output_failing = false;
+            m_logger.info("Writing to the output succeeds again");
+        }
+        return;
+    }
+    if (m_line_open && written > 0) {
+        // The earlier cut line has its newline now.
+        m_line_open = false;
+        --written;
+    }
+    if (written > 0) {
+        remove_cut_line(written);
+    }
+    if (!m_output_failing) {
+        m_output_failing = true;
+        m_logger.error("Cannot write to the output (%1%); messages are lost until writing succeeds again") %
+            std::strerror(error);
+    }
+}
+
+int application::write_all(iovec* _parts, int _count, std::size_t& _written) {
+    std::size_t total = 0;
+    for (int i = 0; i < _count; ++i) {
+        total += _parts[i].iov_len;
+    }
+    while (_written < total) {
+        const ssize_t result = write_parts(m_output.fd(), _parts, _count);
+        if (result < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // A non-blocking standard output: wait as a blocking write would.
+                pollfd writable{m_output.fd(), POLLOUT, 0};
+                ::poll(&writable, 1, -1);
+                continue;
+            }
+            return errno;
+        }
+        if (result == 0) {
+            return EIO;
+        }
+        _written += static_cast<std::size_t>(result);
+        // Go on after the part written last (a pipe or a signal may cut a write).
+        for (std::size_t left = static_cast<std::size_t>(result); left > 0;) {
+            if (left >= _parts->iov_len) {
+                left -= _parts->iov_len;
+                ++_parts;
+                --_count;
+            } else {
+                _parts->iov_base = static_cast<char*>(_parts->iov_base) + left;
+                _parts->iov_len -= left;
+                left = 0;
+            }
+        }
+    }
+    return 0;
+}
+
+void application::remove_cut_line(std::size_t _written) {
+    // Where our last write ended; nothing may follow it in the file, or the
+    // bytes to remove would not be ours alone.
+    const off_t end = ::lseek(m_output.fd(), 0, SEEK_CUR);
+    struct stat info {};
+    if (end >= static_cast<off_t>(_written) && ::fstat(m_output.fd(), &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_size == end) {
+        const off_t start = end - static_cast<off_t>(_written);
+        // Standard output may not be in append mode: the offset goes back too.
+        if (::ftruncate(m_output.fd(), start) == 0 && ::lseek(m_output.fd(), start, SEEK_SET) == start) {
+            return;
+        }
+    }
+    m_line_open = true;
 }
 
 }  // namespace orq

@@ -8,14 +8,19 @@
 
 #include <boost/utility/string_view.hpp>
 
-#include <fstream>
+#include <sys/uio.h>
+
+#include <cstddef>
 #include <set>
+#include <vector>
 
 namespace orq {
 
 // The broker tap: subscribes to the broker's output and writes every frame it
-// receives, followed by a newline, to the output file or to standard output,
-// flushing each line so that an observer sees it at once.
+// receives, followed by a newline, to the output file or to standard output.
+// Each line goes to the descriptor in one write, nothing is kept from one
+// line to the next: an observer sees each line at once, and a failed write
+// leaves nothing behind that a later write would repeat.
 class application {
 public:
     // The loop must outlive the application; the signals handle is not used.
@@ -23,12 +28,42 @@ public:
                 const config& _config, libs::core::logger& _logger);
 
 private:
+    // The output's descriptor: an opened file (closed on destruction) or
+    // standard output.
+    class output {
+    public:
+        output() = default;
+        ~output();
+        output(const output&) = delete;
+        output& operator=(const output&) = delete;
+        // Throws "Cannot open the file: " and the path.
+        void open(const std::string& _path);
+        int fd() const { return m_fd; }
+
+    private:
+        int m_fd = 1;
+        bool m_owned = false;
+    };
+
     void write(boost::string_view _message);
+    // Writes the parts whole, going on after partial writes; 0 or the errno
+    // of the failure, with _written set to the bytes the output took.
+    int write_all(iovec* _parts, int _count, std::size_t& _written);
+    // After a write failed with _written bytes of its line in the output:
+    // removes them when the output is a regular file that ends with them, else
+    // leaves the line open for the next write to end first.
+    void remove_cut_line(std::size_t _written);
 
     libs::core::logger& m_logger;
     libs::core::message_stream::ptr m_message_stream_raw;
     std::set<libs::core::message_stream::subscription::ptr> m_subscriptions;
-    std::ofstream m_output_file;
+    output m_output;
+    // Where a line is put together, so that it goes out in one write; longer
+    // lines go out as their parts, with one writev.
+    std::vector<char> m_line = std::vector<char>(64 * 1024);
+    // A cut line that could not be removed ends the output, without its
+    // newline.
+    bool m_line_open = false;
     // True while writes fail: the failure is logged once, not per message.
     bool m_output_failing = false;
 };

@@ -93,10 +93,6 @@ bool starts_with(const std::string& _text, const std::string& _prefix) {
     return _text.rfind(_prefix, 0) == 0;
 }
 
-bool ends_with(const std::string& _text, const std::string& _suffix) {
-    return _text.size() >= _suffix.size() && _text.compare(_text.size() - _suffix.size(), _suffix.size(), _suffix) == 0;
-}
-
 }  // namespace
 
 // Catches: an option mapped to the wrong field, a replacing option that
@@ -314,16 +310,69 @@ TEST_F(config_test, help_logs_usage_and_help_as_one_info_line_and_goes_on) {
     EXPECT_EQ(record->message, orq::config::m_usage_string + orq::config::m_help_string);
 }
 
-// Catches: the fixed texts losing their framing (the leading newline, the
-// trailing indentation) or gaining a percent sign the logger would misread.
-TEST(config_texts, usage_and_help_keep_their_framing) {
-    const auto& usage = orq::config::m_usage_string;
-    const auto& help = orq::config::m_help_string;
-    EXPECT_TRUE(starts_with(usage, "\n        Usage:\n        [-d] - broker debug port"));
-    EXPECT_TRUE(ends_with(usage, "\n            vusk-debug-agent -a 7001\n    "));
-    EXPECT_TRUE(starts_with(help, "\n        Run as a service:\n"));
-    EXPECT_TRUE(ends_with(help, "\n        $ find /etc/vusk/custom/ -name 'vusk-debug-agent@*'\n    "));
-    EXPECT_EQ((usage + help).find('%'), std::string::npos);
+// Catches: any change to the fixed texts (a word, a quote, the leading
+// newline, the trailing indentation), against a copy written out line by line.
+TEST(config_texts, usage_and_help_are_exact) {
+    const std::string expected_usage =
+        "\n"
+        "        Usage:\n"
+        "        [-d] - broker debug port (example: \"tcp://localhost:7700\")\n"
+        "        [-l] - local debug (flag without value)\n"
+        "        [-a] - broker output address (example: \"tcp://localhost:7701\")\n"
+        "        [-s] - subscriptions (there may be several values; example: \"&vusk-data-adapter\")\n"
+        "        [-f] - output file (example: \"/tmp/broker.log\")\n"
+        "        [-c] - config file (example: \"/etc/config.json\")\n"
+        "        [-h] - show this message\"\n"
+        "\n"
+        "        Examples:\n"
+        "            vusk-debug-agent -a tcp://localhost:7001\n"
+        "\n"
+        "            # Assume 'tcp://localhost' when scheme and host is not specified\n"
+        "            vusk-debug-agent -a 7001\n"
+        "    ";
+
+    const std::string expected_help =
+        "\n"
+        "        Run as a service:\n"
+        "        To run this application as a service you should perform the following steps:\n"
+        "        1. Choose a new name for the service instance\n"
+        "           to display the names already used, run the following command:\n"
+        "           $ find /etc/vusk/custom/ -name 'vusk-debug-agent@*' | sed -e 's|/etc/vusk/custom/vusk-debug-agent@\\(.*\\).json|\\1|g'\n"
+        "        2. Create a new configuration file for the new instance:\n"
+        "           $ sudo su vusk -c 'touch /etc/vusk/custom/vusk-debug-agent@__NAME__.json'\n"
+        "           where __NAME__ is the name from [1]\n"
+        "           with the following content:\n"
+        "             {\n"
+        "               \"broker\":\n"
+        "               {\n"
+        "                 \"output_address\": \"tcp://localhost:7701\",\n"
+        "                 \"subscriptions\":\n"
+        "                 [\n"
+        "                   \"&vusk\"\n"
+        "                 ]\n"
+        "               }\n"
+        "             }\n"
+        "        3. Start the service\n"
+        "           $ sudo systemctl start 'vusk-debug-agent@__NAME__'\n"
+        "        4. (Optional) Add the service instance to the server startup\n"
+        "           $ sudo systemctl enable 'vusk-debug-agent@__NAME__'\n"
+        "\n"
+        "        List all service instances:\n"
+        "        $ sudo systemctl status 'vusk-debug-agent@*' --all\n"
+        "\n"
+        "        Stop/disable all running service instances:\n"
+        "        $ sudo systemctl stop 'vusk-debug-agent@*' --all\n"
+        "        $ sudo systemctl disable 'vusk-debug-agent@*' --all\n"
+        "\n"
+        "        Remove unit in the case it stays in the list in failed state:\n"
+        "        $ sudo systemctl reset-failed vusk-debug-agent@debug_port.service\n"
+        "\n"
+        "        List all created configuration files for the service\n"
+        "        $ find /etc/vusk/custom/ -name 'vusk-debug-agent@*'\n"
+        "    ";
+
+    EXPECT_EQ(orq::config::m_usage_string, expected_usage);
+    EXPECT_EQ(orq::config::m_help_string, expected_help);
 }
 
 // Catches: the documented sample configuration drifting from what the agent reads.

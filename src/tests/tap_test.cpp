@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 using orq::test::child_process;
@@ -185,47 +189,130 @@ TEST_F(agent_tap, start_up_failures_exit_with_one_error) {
     }
 }
 
-// Catches: a write failure that ends the process, floods the log, or leaves
-// the stream failed so that output never resumes after the fault clears.
-TEST_F(agent_tap, output_resumes_after_the_disk_was_full) {
-    const std::string mount_point = dir.file("small");
-    std::filesystem::create_directory(mount_point);
-    ASSERT_EQ(::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64k"), 0);
-    const auto cleanup = std::shared_ptr<void>(nullptr, [&](void*) { ::umount2(mount_point.c_str(), MNT_DETACH); });
-    const auto out = mount_point + "/out.log";
-    const auto filler = mount_point + "/filler";
-
-    child_process agent(agent_argv({"-a", pub.port(), "-f", out}));
-    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return orq::test::read_file(out); }));
-
-    // Fill the file system to the last byte.
-    {
-        std::string block(4096, 'f');
-        FILE* f = std::fopen(filler.c_str(), "w");
-        while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+// A tmpfs of 64 KiB mounted under the directory, unmounted on destruction.
+class small_tmpfs {
+public:
+    explicit small_tmpfs(const std::string& _mount_point) : m_mount_point(_mount_point) {
+        std::filesystem::create_directory(m_mount_point);
+        m_mounted = ::mount("tmpfs", m_mount_point.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~small_tmpfs() {
+        if (m_mounted) {
+            ::umount2(m_mount_point.c_str(), MNT_DETACH);
         }
-        std::fclose(f);
     }
-    for (int i = 0; i < 50; ++i) {
-        pub.send("lost " + std::to_string(i) + std::string(100, '.'));
-    }
-    ASSERT_TRUE(listener.wait_for("Cannot write to the output"));
+    small_tmpfs(const small_tmpfs&) = delete;
+    small_tmpfs& operator=(const small_tmpfs&) = delete;
+    bool mounted() const { return m_mounted; }
 
-    std::filesystem::remove(filler);
-    ASSERT_TRUE(orq::test::wait_until(
-        [&] {
-            pub.send("after");
-            return orq::test::wait_until([&] { return orq::test::read_file(out).find("after\n") != std::string::npos; }, 20ms);
-        },
-        20s));
-    pub.send("final");
-    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(out).find("final\n") != std::string::npos; }));
-    EXPECT_TRUE(listener.wait_for("Writing to the output succeeds again"));
-    int write_errors = 0;
-    for (const auto& r : listener.records()) {
-        write_errors += r.message.find("Cannot write to the output") != std::string::npos ? 1 : 0;
+    // Takes every free page with a file of its own.
+    void fill(const std::string& _filler) const {
+        const int fd = ::open(_filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string block(4096, 'f');
+        while (::write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size())) {
+        }
+        ::close(fd);
     }
-    EXPECT_EQ(write_errors, 1);
+
+private:
+    std::string m_mount_point;
+    bool m_mounted = false;
+};
+
+// Catches: a line cut by a full disk written again whole after the cut part
+// (the stream's buffer keeping bytes the kernel already took), frames lost or
+// reordered once space is back, a write failure that ends the process or
+// floods the log. The output is a file given with -f, or a file that standard
+// output is redirected to (not in append mode): the exact bytes are compared.
+TEST_F(agent_tap, a_line_cut_by_a_full_disk_is_removed_and_writing_resumes) {
+    for (const bool to_stdout : {false, true}) {
+        SCOPED_TRACE(to_stdout ? "standard output" : "-f");
+        listener.clear();
+        const std::string mount_point = dir.file(to_stdout ? "small-stdout" : "small-file");
+        small_tmpfs fs(mount_point);
+        ASSERT_TRUE(fs.mounted()) << std::strerror(errno);
+        const auto out = mount_point + "/out.log";
+        const auto filler = mount_point + "/filler";
+
+        const std::vector<std::string> argv =
+            to_stdout ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" -a \"$1\" > \"$2\"", ORQ_AGENT_BINARY,
+                                                 pub.port(), out}
+                      : agent_argv({"-a", pub.port(), "-f", out});
+        child_process agent(argv);
+        auto output = [&] { return orq::test::read_file(out); };
+        ASSERT_TRUE(sync_subscription(pub, "probe", output));
+        pub.send("ready");
+        ASSERT_TRUE(orq::test::wait_until([&] { return output().find("ready\n") != std::string::npos; }));
+        const std::string before = output();
+
+        // Pad the file so that its last page has 1,500 bytes of room once the
+        // file system is full: the 3,000-byte line then meets the full disk
+        // half-way.
+        const std::size_t padded_size = 4096 - 1500;
+        const std::string pad((padded_size - before.size() % 4096 - 1 + 4096) % 4096, 'p');
+        pub.send(pad);
+        ASSERT_TRUE(orq::test::wait_until([&] { return output().size() == before.size() + pad.size() + 1; }));
+        fs.fill(filler);
+
+        std::string cut_line;
+        for (int i = 0; cut_line.size() < 3000; ++i) {
+            cut_line += "cut" + std::to_string(i % 10);
+        }
+        cut_line.resize(3000);
+        pub.send(cut_line);
+        ASSERT_TRUE(listener.wait_for("Cannot write to the output"));
+
+        std::filesystem::remove(filler);
+        pub.send("after");
+        pub.send("final");
+        ASSERT_TRUE(orq::test::wait_until([&] { return output().find("final\n") != std::string::npos; }));
+        EXPECT_EQ(output(), before + pad + "\n" + "after\n" + "final\n");
+
+        EXPECT_TRUE(listener.wait_for("Writing to the output succeeds again"));
+        int write_errors = 0;
+        for (const auto& r : listener.records()) {
+            write_errors += r.message.find("Cannot write to the output") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(write_errors, 1);
+
+        ASSERT_TRUE(ready_for_signals(agent));
+        agent.send_signal(SIGTERM);
+        EXPECT_EQ(agent.exit_code(), 0);
+    }
+}
+
+// Catches: the agent ending, or no longer tapping, after an exception escaped
+// its loop (here from a preloaded epoll_wait that throws once on demand): the
+// exception is logged, the loop runs again and no frame is lost.
+TEST_F(agent_tap, an_exception_escaping_the_loop_is_logged_and_tapping_goes_on) {
+    const std::string trigger = dir.file("throw");
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    child_process agent({"/usr/bin/env", std::string("LD_PRELOAD=") + ORQ_THROWING_EPOLL_WAIT,
+                         "ORQ_THROW_TRIGGER=" + trigger,
+                         // The sanitizer runtime would insist on being preloaded first.
+                         "ASAN_OPTIONS=" + (asan_options ? std::string(asan_options) + ":" : "") +
+                             "verify_asan_link_order=0",
+                         ORQ_AGENT_BINARY, "-a", pub.port()});
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return agent.stdout_text(); }));
+    pub.send("before");
+    ASSERT_TRUE(agent.wait_stdout_contains("before\n"));
+
+    // Frames wake the loop until its next wait has thrown.
+    orq::test::write_file(trigger, "");
+    std::string expected = "before\n";
+    ASSERT_TRUE(orq::test::wait_until([&] {
+        pub.send("wake");
+        expected += "wake\n";
+        return !std::filesystem::exists(trigger);
+    }));
+    const auto error = listener.wait_for("std::exception::what(): epoll_wait failed on purpose");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->priority, 8 + 3);
+    pub.send("after");
+    expected += "after\n";
+    ASSERT_TRUE(agent.wait_stdout_contains("wake\nafter\n"));
+    EXPECT_EQ(after_probes(agent.stdout_text(), "probe"), expected);
 
     ASSERT_TRUE(ready_for_signals(agent));
     agent.send_signal(SIGTERM);

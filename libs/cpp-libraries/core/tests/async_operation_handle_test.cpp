@@ -191,6 +191,21 @@ TEST_F(async_operation_handle_test, restart_runs_the_operation_again_and_each_re
     EXPECT_EQ(results, (std::vector<int>{10, 20}));
 }
 
+// Catches: the callback called through a copy per result, so that a callback
+// with state (a mutable lambda) never sees its own state again.
+TEST_F(async_operation_handle_test, the_callback_keeps_its_state_across_results_and_restarts) {
+    auto handle = int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) {
+        _self->return_result(0);
+    });
+    std::vector<int> seen;
+    handle->set_callback([&seen, count = 0](int) mutable { seen.push_back(++count); });
+    handle->start();
+    handle->restart();
+    handle->restart();
+    run_bounded();
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
 // ------------------------------------------------------------------ callbacks
 
 // Catches: the argument-less callback not being called, called with the wrong

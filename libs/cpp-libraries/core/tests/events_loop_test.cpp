@@ -299,6 +299,19 @@ TEST_F(events_loop_test, a_handler_posted_after_stop_runs_during_destruction) {
     EXPECT_TRUE(ran);
 }
 
+// Catches: a drain that ends when a handler stops the loop, destroying the
+// handlers still queued without running them.
+TEST_F(events_loop_test, a_handler_that_stops_the_loop_does_not_end_the_drain) {
+    std::vector<int> order;
+    events_loop& loop = *m_loop;  // m_loop is already null while it is destroyed
+    loop.stop();
+    loop.post([&] { order.push_back(1); loop.stop(); }, source_location());
+    loop.post([&] { order.push_back(2); loop.stop(); }, source_location());
+    loop.post([&] { order.push_back(3); }, source_location());
+    m_loop.reset();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
 // Catches: an exception escaping the destructor (std::terminate), the drain
 // ending at the first failure, or the failure going unreported.
 TEST_F(events_loop_test, a_handler_that_throws_during_the_drain_is_logged_and_the_drain_goes_on) {

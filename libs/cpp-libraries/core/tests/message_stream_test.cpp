@@ -2,6 +2,8 @@
 // matching and dispatch, subscription lifetimes, callbacks that subscribe,
 // throw or destroy the stream, and the JSON stream's topic and body rules.
 
+#include <core/core.hpp>
+#include <core/events_loop.hpp>
 #include <core/exception.hpp>
 #include <core/logger.hpp>
 #include <core/message_stream.hpp>
@@ -196,6 +198,28 @@ TEST_F(message_stream_test, destroyed_subscription_is_silent_at_once) {
     EXPECT_EQ(got, (frames{"3:t3", "4:t3"}));
 }
 
+// Catches: a callback destroyed while it runs when it ends its own
+// subscription (use after free under ASan), or a callback (and what it holds)
+// kept after its subscription ended.
+TEST_F(message_stream_test, ending_a_subscription_releases_its_callback) {
+    core::message_stream_zmq_raw stream(m_io, m_logger, m_endpoint);
+    auto held = std::make_shared<std::string>("held");
+    const std::weak_ptr<std::string> watch = held;
+    auto idle = stream.subscribe("u", [held](boost::string_view) {});
+    frames got;
+    message_stream::subscription::ptr self;
+    self = stream.subscribe("t", [&, held](boost::string_view) {
+        self.reset();
+        got.push_back(*held);
+    });
+    held.reset();
+    idle.reset();
+    EXPECT_FALSE(watch.expired());
+    publish_and_wait({"t1", "t2"}, stream);
+    EXPECT_EQ(got, frames{"held"});
+    EXPECT_TRUE(watch.expired());
+}
+
 // Catches: a topic whose subscriptions are all gone being unsubscribed or
 // taken out of the matching (then a longer topic would get its frames).
 TEST_F(message_stream_test, topic_without_subscriptions_still_matches_and_drops) {
@@ -363,4 +387,21 @@ TEST_F(message_stream_test, json_stream_hands_out_the_body) {
     publish_and_wait({"#prices {\"a\":1}", "#prices no body", "#prices x{\"b\":{}}\n", "#prices{}", "prices {}"},
                      stream);
     EXPECT_EQ(got, (frames{"{\"a\":1}", "{\"b\":{}}\n", "{}"}));
+}
+
+// Catches: the loop's factory of JSON streams not wired to the JSON stream
+// (the raw one would hand out topic bytes), or not reading at its address.
+TEST_F(message_stream_test, json_stream_from_the_loop_factory_end_to_end) {
+    const auto library = core::core::create(m_logger);
+    const auto loop = library->create_events_loop("main loop");
+    const auto stream = loop->create_zmq_message_stream(m_endpoint);
+    frames got;
+    auto prices = stream->subscribe("prices", recorder(got));
+    ASSERT_TRUE(run_until(loop->get_io_context(), [&] {
+        if (got.empty()) {
+            m_publisher.send("#prices {\"a\":1}");
+        }
+        return !got.empty();
+    }));
+    EXPECT_EQ(got.front(), "{\"a\":1}");
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <future>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 namespace ozmq = orq::libs::core::zmq;
@@ -45,6 +46,24 @@ struct received {
 void receive_into(asio_socket& _socket, std::vector<received>& _into) {
     _socket.async_receive([&_into](const boost::system::error_code& _error, message& _frame) {
         _into.push_back({_error, _frame.string(), _frame.more()});
+    });
+}
+
+// True once the thread waits for good: blocked in poll and without progress
+// for a while (a sender at the high-water mark waits briefly a few times
+// before, while libzmq moves frames into the kernel's buffers).
+bool blocked_for_good(const std::atomic<pid_t>& _thread, const std::atomic<int>& _progress) {
+    int last = -1;
+    auto unchanged_since = std::chrono::steady_clock::now();
+    return orq::test::wait_until([&] {
+        const int now_progress = _progress;
+        const auto now = std::chrono::steady_clock::now();
+        if (_thread == 0 || !blocked_in_poll(_thread) || now_progress != last) {
+            last = now_progress;
+            unchanged_since = now;
+            return false;
+        }
+        return now - unchanged_since > 100ms;
     });
 }
 
@@ -424,20 +443,8 @@ TEST(zmq_sync, blocked_send_does_not_stop_receiving_on_the_same_socket) {
         }
     });
     // The frame the loop must receive comes only once the sender waits for
-    // good: blocked and without progress for a while (it waits briefly a few
-    // times before, while libzmq moves frames into the kernel's buffers).
-    int last_sent = -1;
-    auto unchanged_since = std::chrono::steady_clock::now();
-    ASSERT_TRUE(orq::test::wait_until([&] {
-        const int now_sent = sent;
-        const auto now = std::chrono::steady_clock::now();
-        if (sender_thread == 0 || !blocked_in_poll(sender_thread) || now_sent != last_sent) {
-            last_sent = now_sent;
-            unchanged_since = now;
-            return false;
-        }
-        return now - unchanged_since > 100ms;
-    }));
+    // good.
+    ASSERT_TRUE(blocked_for_good(sender_thread, sent));
     EXPECT_LT(sent.load(), count);
     peer.send("ping");
     ASSERT_TRUE(loop.get());
@@ -445,6 +452,45 @@ TEST(zmq_sync, blocked_send_does_not_stop_receiving_on_the_same_socket) {
     for (int i = 0; i < count; ++i) {
         ASSERT_EQ(peer.receive(), payload);
     }
+    ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
+    sender.get();
+}
+
+// Catches: blocking callers serialised across their waits, so that a receive
+// whose frame is there waits behind another thread's send blocked at the
+// high-water mark.
+TEST(zmq_sync, blocked_send_does_not_delay_a_blocking_receive) {
+    boost::asio::io_context io;
+    asio_socket pair(io, ZMQ_PAIR);
+    pair.set_option(ZMQ_SNDHWM, 2);
+    pair.set_option(ZMQ_SNDBUF, 4096);
+    pair.bind("tcp://127.0.0.1:*");
+    plain_socket peer(::zmq::socket_type::pair);
+    peer.get().set(::zmq::sockopt::rcvhwm, 2);
+    peer.get().set(::zmq::sockopt::rcvbuf, 4096);
+    peer.connect(pair.last_endpoint());
+
+    constexpr int count = 500;
+    const std::string payload(1024, 'x');
+    std::atomic<pid_t> sender_thread{0};
+    std::atomic<int> sent{0};
+    auto sender = std::async(std::launch::async, [&] {
+        sender_thread = current_thread_id();
+        for (int i = 0; i < count; ++i) {
+            pair.send(message(payload));
+            ++sent;
+        }
+    });
+    ASSERT_TRUE(blocked_for_good(sender_thread, sent));
+    peer.send("ping");
+    auto received = std::async(std::launch::async, [&] { return pair.receive().string(); });
+    const bool in_time = received.wait_for(10s) == std::future_status::ready;
+    // Releases the sender (and a receive held behind it).
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(peer.receive(), payload);
+    }
+    EXPECT_TRUE(in_time);
+    EXPECT_EQ(received.get(), "ping");
     ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
     sender.get();
 }
@@ -550,6 +596,43 @@ TEST(zmq_async, request_socket_receive_waits_for_the_reply) {
     ASSERT_TRUE(run_until(io, [&] { return !got.empty(); }));
     EXPECT_FALSE(got[0].error);
     EXPECT_EQ(got[0].bytes, "answer");
+}
+
+// Catches: a repeating receive that stops after a frame or after a throwing
+// handler, or that goes on (or ends without its aborted completion) after a
+// cancel() from inside its own handler.
+TEST(zmq_async, receive_each_takes_every_frame_until_cancelled) {
+    boost::asio::io_context io;
+    asio_socket in(io, ZMQ_PULL);
+    in.bind("tcp://127.0.0.1:*");
+    plain_socket out(::zmq::socket_type::push);
+    out.connect(in.last_endpoint());
+    std::vector<received> got;
+    in.async_receive_each([&](const boost::system::error_code& _error, message& _frame) {
+        got.push_back({_error, _frame.string(), false});
+        if (_frame.string() == "throw") {
+            throw std::runtime_error("from the handler");
+        }
+        if (_frame.string() == "cancel") {
+            in.cancel();
+        }
+    });
+    for (const char* frame : {"1", "throw", "2", "cancel", "left"}) {
+        out.send(frame);
+    }
+    EXPECT_THROW(run_until(io, [] { return false; }, 5s), std::runtime_error);
+    ASSERT_TRUE(run_until(io, [&] { return got.size() == 5; }));
+    run_ready(io);
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].bytes, "1");
+    EXPECT_EQ(got[2].bytes, "2");
+    EXPECT_EQ(got[3].bytes, "cancel");
+    EXPECT_EQ(got[4].error, boost::asio::error::operation_aborted);
+
+    // The frame left behind waits for the next receive.
+    receive_into(in, got);
+    ASSERT_TRUE(run_until(io, [&] { return got.size() == 6; }));
+    EXPECT_EQ(got[5].bytes, "left");
 }
 
 // Catches: a flood that starves the io_context's other handlers (the socket

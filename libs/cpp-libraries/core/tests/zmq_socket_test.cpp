@@ -182,6 +182,20 @@ TEST_F(zmq_socket_test, callback_may_replace_itself_while_running) {
     EXPECT_EQ(got, (std::vector<std::string>{"c 1", "new 2"}));
 }
 
+// Catches: the callback called through a copy per frame, so that a callback
+// with state (a mutable lambda) never sees its own state again.
+TEST_F(zmq_socket_test, callback_keeps_its_state_across_frames) {
+    plain_socket push(::zmq::socket_type::push);
+    auto pull = bound_pull(push);
+    std::vector<int> seen;
+    pull->set_receive_callback([&seen, count = 0](message&) mutable { seen.push_back(++count); });
+    push.send("1");
+    push.send("2");
+    push.send("3");
+    ASSERT_TRUE(run_until(m_io, [&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
 // Catches: an empty callback accepted (it would throw at every frame inside
 // the loop).
 TEST_F(zmq_socket_test, empty_callback_is_refused) {
@@ -304,4 +318,44 @@ TEST_F(zmq_socket_test, destroyed_with_a_receive_pending_calls_and_logs_nothing)
     ASSERT_EQ(finished.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(log.lines().empty());
+}
+
+// Catches: a thread blocked in send or receive_more that destruction on
+// another thread does not wake: it would go on waiting on a descriptor libzmq
+// has released, in socket state freed under it.
+TEST_F(zmq_socket_test, destruction_wakes_threads_blocked_in_send_and_receive) {
+    for (const bool sending : {true, false}) {
+        SCOPED_TRACE(sending ? "send" : "receive_more");
+        // A bound push without peers cannot send; nothing reaches the pull.
+        auto socket = m_manager.bind(sending ? socket_type::push : socket_type::pull, "tcp://127.0.0.1:*");
+        // Keeps the shared context alive: its termination would wake the
+        // thread by chance.
+        auto other = m_manager.bind(socket_type::pull, "tcp://127.0.0.1:*");
+        std::atomic<pid_t> thread_id{0};
+        std::promise<int> error;
+        std::future<int> returned = error.get_future();
+        std::thread blocked([&, raw = socket.get()] {
+            thread_id = current_thread_id();
+            try {
+                if (sending) {
+                    raw->send(message("never"));
+                } else {
+                    raw->receive_more();
+                }
+                error.set_value(0);
+            } catch (const boost::system::system_error& e) {
+                error.set_value(e.code().value());
+            }
+        });
+        EXPECT_TRUE(orq::test::wait_until([&] { return thread_id != 0 && blocked_in_poll(thread_id); }));
+        socket.reset();
+        const bool woken = returned.wait_for(1s) == std::future_status::ready;
+        if (!woken) {
+            blocked.detach();  // still blocked: nothing else can end it
+            ADD_FAILURE() << "the blocked thread did not return";
+            continue;
+        }
+        blocked.join();
+        EXPECT_EQ(returned.get(), ENOTSOCK);
+    }
 }

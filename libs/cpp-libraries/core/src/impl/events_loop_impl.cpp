@@ -37,17 +37,23 @@ events_loop_impl::~events_loop_impl() {
 void events_loop_impl::drain() noexcept {
     // Completions of operations cancelled by objects already destroyed, and
     // handlers posted after stop(), get their turn here. A handler that throws
-    // is logged and the drain goes on with the next one; a loop that stays busy
-    // is torn down anyway once the deadline has passed.
+    // is logged, and one that stops the loop is overruled: the drain goes on
+    // with the next one. A loop that stays busy is torn down anyway once the
+    // deadline has passed.
     try {
-        m_io_context.restart();
         const auto deadline = std::chrono::steady_clock::now() + drain_timeout;
-        for (;;) {
+        // Whether a handler ran since the last restart: only then can a
+        // handler have stopped the loop, and is running out worth a restart.
+        bool ran = true;
+        while (ran && std::chrono::steady_clock::now() < deadline) {
+            m_io_context.restart();
+            ran = false;
             try {
                 while (m_io_context.run_one_until(deadline) != 0) {
+                    ran = true;
                 }
-                return;
             } catch (...) {
+                ran = true;
                 m_logger.log_exception(ORQ_SOURCE_LOCATION);
             }
         }

@@ -15,11 +15,17 @@ namespace {
 
 class subscription_impl : public message_stream::subscription {
 public:
-    explicit subscription_impl(std::shared_ptr<message_stream::callback> _callback)
-        : m_callback(std::move(_callback)) {}
+    explicit subscription_impl(std::shared_ptr<message_stream_zmq_raw::subscriber> _subscriber)
+        : m_subscriber(std::move(_subscriber)) {}
+    ~subscription_impl() override {
+        m_subscriber->m_subscribed = false;
+        if (!m_subscriber->m_running) {
+            m_subscriber->m_callback = nullptr;
+        }
+    }
 
 private:
-    std::shared_ptr<message_stream::callback> m_callback;
+    std::shared_ptr<message_stream_zmq_raw::subscriber> m_subscriber;
 };
 
 }  // namespace
@@ -54,28 +60,27 @@ message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::strin
         m_socket.subscribe(_channel);
         entry = m_callbacks->emplace(std::move(topic), callbacks_vector()).first;
     }
-    auto shared = std::make_shared<callback>(std::move(_callback));
+    auto shared = std::make_shared<subscriber>();
+    shared->m_callback = std::move(_callback);
     entry->second.push_back(shared);
     return std::make_unique<subscription_impl>(std::move(shared));
 }
 
 void message_stream_zmq_raw::setup_receive() {
-    m_socket.async_receive([callbacks = std::weak_ptr<callbacks_map>(m_callbacks), self = this,
-                            logger = &m_logger](const boost::system::error_code& _error, zmq::message& _frame) {
+    // One receive for every frame: it is queued again after each dispatch,
+    // also when a callback throws, and ends with the first error. The
+    // destructor's cancellation is that error, even from inside a callback, so
+    // no frame is dispatched once the stream is gone, and holding the map here
+    // keeps it alive through a dispatch that destroys the stream.
+    m_socket.async_receive_each([callbacks = m_callbacks, logger = &m_logger](const boost::system::error_code& _error,
+                                                                              zmq::message& _frame) {
         if (_error) {
             if (_error != boost::asio::error::operation_aborted) {
                 logger->log_error(_error, ORQ_SOURCE_LOCATION);
             }
             return;
         }
-        const std::shared_ptr<callbacks_map> map = callbacks.lock();
-        if (!map) {
-            return;
-        }
-        // Queued before the dispatch, so that receiving goes on whatever the
-        // callbacks do (throw, destroy the stream).
-        self->setup_receive();
-        process_message(*map, _frame.view());
+        process_message(*callbacks, _frame.view());
     });
 }
 
@@ -84,8 +89,9 @@ void message_stream_zmq_raw::process_message(callbacks_map& _callbacks, boost::s
     if (!found) {
         return;
     }
-    call_callbacks(*found, _message);
-    remove_expired_callbacks(*found);
+    if (call_callbacks(*found, _message)) {
+        remove_expired_callbacks(*found);
+    }
 }
 
 boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_raw::find_callbacks(
@@ -98,22 +104,35 @@ boost::optional<message_stream_zmq_raw::callbacks_vector&> message_stream_zmq_ra
     return boost::none;
 }
 
-void message_stream_zmq_raw::call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message) {
+bool message_stream_zmq_raw::call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message) {
     // By index, up to the entries present now: a callback may subscribe more
     // to this topic, which appends to the vector and may move it in memory.
+    // The entries themselves stay put and alive: only the pruning after the
+    // dispatch removes them, and a stream dispatches one frame at a time.
     const std::size_t count = _callbacks.size();
+    bool expired = false;
     for (std::size_t i = 0; i < count; ++i) {
-        // Held while it runs, even if the callback ends its own subscription.
-        const std::shared_ptr<callback> callback = _callbacks[i].lock();
-        if (callback) {
-            (*callback)(_message);
+        subscriber& current = *_callbacks[i];
+        if (!current.m_subscribed) {
+            expired = true;
+            continue;
         }
+        // Kept while it runs, even if the callback ends its own subscription.
+        current.m_running = true;
+        try {
+            current.m_callback(_message);
+        } catch (...) {
+            current.finish_call();
+            throw;
+        }
+        current.finish_call();
     }
+    return expired;
 }
 
 void message_stream_zmq_raw::remove_expired_callbacks(callbacks_vector& _callbacks) {
     _callbacks.erase(std::remove_if(_callbacks.begin(), _callbacks.end(),
-                                    [](const std::weak_ptr<callback>& _entry) { return _entry.expired(); }),
+                                    [](const std::shared_ptr<subscriber>& _entry) { return !_entry->m_subscribed; }),
                      _callbacks.end());
 }
 

@@ -13,12 +13,45 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace orq::libs::core::zmq::detail {
+
+namespace {
+
+// The eventfd of the calling thread, made on its first blocking wait and
+// closed when the thread ends. A thread waits on one socket at a time, so one
+// is enough.
+int thread_wake_fd() {
+    struct holder {
+        int fd = -1;
+        ~holder() {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    };
+    thread_local holder wake;
+    if (wake.fd < 0) {
+        wake.fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake.fd < 0) {
+            throw_error(errno);
+        }
+    }
+    return wake.fd;
+}
+
+void signal_wake_fd(int _fd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(_fd, &one, sizeof one);
+}
+
+}  // namespace
 
 // How libzmq signals readiness, and what this relies on:
 // - ZMQ_FD is the socket's command mailbox. It turns readable when a command
@@ -30,6 +63,8 @@ namespace orq::libs::core::zmq::detail {
 //   pending wait relies on. After such a call, whoever depends on the signal
 //   (a pending asynchronous receive, a thread blocked in send or receive) is
 //   told by checking ZMQ_EVENTS.
+// - Blocked threads wait outside the lock, each on the mailbox and on a wake
+//   fd of its own, so several may wait at once while others call libzmq.
 // - The reactor watches the fd edge-triggered and does not replay an edge that
 //   came while no wait was queued, so a wait is queued only after a receive
 //   attempt and a ZMQ_EVENTS check have both found nothing.
@@ -67,7 +102,7 @@ public:
 private:
     // At most this many frames are handed out per turn, so that a flooded
     // socket does not starve the other handlers of the io_context.
-    static constexpr int frames_per_turn = 64;
+    static constexpr int frames_per_turn = 256;
 
     void ensure_open_locked() const;
     int read_events_locked();
@@ -76,10 +111,17 @@ private:
     void arm_wait_locked();
     void fail_operations_locked(const boost::system::error_code& _error);
     void fail_front_locked(const boost::system::error_code& _error);
+    void fail_locked(std::unique_ptr<receive_operation> _operation, const boost::system::error_code& _error);
     void pump(bool _posted);
+    // After a handler of pump() returned or threw (called unlocked, returns
+    // locked): a repeating operation is queued again, or ended if the socket
+    // was cancelled or closed meanwhile; any other is destroyed first, outside
+    // the lock, since its handler's state may call back into the socket.
+    void finish_handler(std::unique_lock<std::mutex>& _lock, std::unique_ptr<receive_operation> _operation,
+                        std::uint64_t _cancels);
     void on_readable(const boost::system::error_code& _error);
-    // Blocks the calling thread until the mailbox or the wake fd turns readable.
-    void wait_for_signal() const;
+    // Blocks the calling thread until the mailbox or its wake fd turns readable.
+    void wait_for_signal(int _wake_fd) const;
 
     template <typename Attempt>
     void run_blocking(short _wanted, Attempt&& _attempt);
@@ -90,14 +132,18 @@ private:
     void* m_socket = nullptr;
     int m_fd = -1;
     boost::asio::posix::stream_descriptor m_descriptor;
-    // Written when a blocked thread may proceed.
-    int m_wake_fd = -1;
-    // Serialises blocking operations: at most one thread waits at a time.
-    std::mutex m_blocking_mutex;
-    // ZMQ_POLLIN or ZMQ_POLLOUT while a thread waits for it, 0 otherwise.
-    short m_waiter_events = 0;
+    // A thread blocked in send or receive: what it waits for (ZMQ_POLLIN or
+    // ZMQ_POLLOUT) and its wake fd, written when it may proceed.
+    struct waiter {
+        short events;
+        int wake_fd;
+    };
+    std::vector<const waiter*> m_waiters;
     std::deque<std::unique_ptr<receive_operation>> m_operations;
     bool m_pump_scheduled = false;
+    // Counts cancel() and close(): tells a repeating operation that was out of
+    // the queue, running its handler, that it has been cancelled.
+    std::uint64_t m_cancels = 0;
     // A handler called by pump() runs; pump() continues after it returns.
     bool m_in_handler = false;
     // A reactor wait is queued, or its completion is on its way.
@@ -118,16 +164,9 @@ asio_socket::state::state(boost::asio::io_context& _io_context, int _type)
         ::zmq_close(m_socket);
         throw_error(error);
     }
-    m_wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wake_fd < 0) {
-        const int error = errno;
-        ::zmq_close(m_socket);
-        throw_error(error);
-    }
     boost::system::error_code error;
     m_descriptor.assign(fd, error);
     if (error) {
-        ::close(m_wake_fd);
         ::zmq_close(m_socket);
         throw_error(error.value());
     }
@@ -136,9 +175,6 @@ asio_socket::state::state(boost::asio::io_context& _io_context, int _type)
 
 asio_socket::state::~state() {
     close();
-    if (m_wake_fd >= 0) {
-        ::close(m_wake_fd);
-    }
 }
 
 bool asio_socket::state::is_open() const {
@@ -159,9 +195,10 @@ int asio_socket::state::read_events_locked() {
         // Let every waiter retry its operation, which then meets the error.
         events = ZMQ_POLLIN | ZMQ_POLLOUT;
     }
-    if ((m_waiter_events & events) != 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(m_wake_fd, &one, sizeof one);
+    for (const waiter* blocked : m_waiters) {
+        if ((blocked->events & events) != 0) {
+            signal_wake_fd(blocked->wake_fd);
+        }
     }
     return events;
 }
@@ -170,7 +207,7 @@ void asio_socket::state::after_operation_locked() {
     // pump() tries to receive before it waits, so a receive needs telling only
     // when it relies on a queued wait.
     const bool receive_waits = !m_operations.empty() && !m_pump_scheduled && !m_in_handler;
-    if (!receive_waits && m_waiter_events == 0) {
+    if (!receive_waits && m_waiters.empty()) {
         return;
     }
     const int events = read_events_locked();
@@ -209,7 +246,12 @@ void asio_socket::state::arm_wait_locked() {
 void asio_socket::state::fail_front_locked(const boost::system::error_code& _error) {
     std::unique_ptr<receive_operation> operation = std::move(m_operations.front());
     m_operations.pop_front();
-    boost::asio::post(m_io_context, [operation = std::move(operation), _error]() mutable {
+    fail_locked(std::move(operation), _error);
+}
+
+void asio_socket::state::fail_locked(std::unique_ptr<receive_operation> _operation,
+                                     const boost::system::error_code& _error) {
+    boost::asio::post(m_io_context, [operation = std::move(_operation), _error]() mutable {
         message empty;
         operation->complete(_error, empty);
     });
@@ -230,35 +272,33 @@ void asio_socket::state::pump(bool _posted) {
         return;
     }
     int served = 0;
+    // One message for the turn: each receive releases what it held before.
+    message frame;
     while (!m_operations.empty()) {
         if (served == frames_per_turn) {
             schedule_pump_locked();
             return;
         }
-        message frame;
         if (::zmq_msg_recv(frame.handle(), m_socket, ZMQ_DONTWAIT) >= 0) {
             ++served;
             std::unique_ptr<receive_operation> operation = std::move(m_operations.front());
             m_operations.pop_front();
-            if (m_waiter_events != 0) {
+            const std::uint64_t cancels = m_cancels;
+            if (!m_waiters.empty()) {
                 read_events_locked();
             }
             m_in_handler = true;
             lock.unlock();
             try {
                 operation->complete(boost::system::error_code(), frame);
-                operation.reset();
             } catch (...) {
-                operation.reset();
-                lock.lock();
-                m_in_handler = false;
+                finish_handler(lock, std::move(operation), cancels);
                 if (!m_closed && !m_operations.empty()) {
                     schedule_pump_locked();
                 }
                 throw;
             }
-            lock.lock();
-            m_in_handler = false;
+            finish_handler(lock, std::move(operation), cancels);
             if (m_closed) {
                 return;
             }
@@ -283,8 +323,25 @@ void asio_socket::state::pump(bool _posted) {
         }
         fail_front_locked(make_error_code(error));
     }
-    if (m_waiter_events != 0) {
+    if (!m_waiters.empty()) {
         read_events_locked();
+    }
+}
+
+void asio_socket::state::finish_handler(std::unique_lock<std::mutex>& _lock,
+                                        std::unique_ptr<receive_operation> _operation, std::uint64_t _cancels) {
+    if (!_operation->repeating()) {
+        _operation.reset();
+        _lock.lock();
+        m_in_handler = false;
+        return;
+    }
+    _lock.lock();
+    m_in_handler = false;
+    if (m_closed || m_cancels != _cancels) {
+        fail_locked(std::move(_operation), boost::asio::error::operation_aborted);
+    } else {
+        m_operations.push_back(std::move(_operation));
     }
 }
 
@@ -353,15 +410,17 @@ bool asio_socket::state::try_invoke(Call&& _call) {
     throw_error(-result);
 }
 
-void asio_socket::state::wait_for_signal() const {
-    pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake_fd, POLLIN, 0}};
+void asio_socket::state::wait_for_signal(int _wake_fd) const {
+    pollfd fds[2] = {{m_fd, POLLIN, 0}, {_wake_fd, POLLIN, 0}};
     while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
     }
 }
 
 template <typename Attempt>
 void asio_socket::state::run_blocking(short _wanted, Attempt&& _attempt) {
-    std::lock_guard<std::mutex> serial(m_blocking_mutex);
+    // The state outlives the wait even when another thread closes the socket
+    // and drops it meanwhile; closing wakes the wait.
+    const std::shared_ptr<state> keep_alive = shared_from_this();
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         ensure_open_locked();
@@ -378,8 +437,8 @@ void asio_socket::state::run_blocking(short _wanted, Attempt&& _attempt) {
             throw_error(error);
         }
         // The check drains the mailbox: from here on, a new command makes the
-        // fd readable, and whoever processes it under the lock sees
-        // m_waiter_events and writes the wake fd.
+        // fd readable, and whoever processes it under the lock finds this
+        // thread in m_waiters and writes its wake fd.
         const int events = read_events_locked();
         const bool receive_waits = !m_operations.empty() && !m_pump_scheduled && !m_in_handler;
         if (receive_waits && (events & ZMQ_POLLIN) != 0) {
@@ -388,13 +447,15 @@ void asio_socket::state::run_blocking(short _wanted, Attempt&& _attempt) {
         if ((events & _wanted) != 0) {
             continue;
         }
-        m_waiter_events = _wanted;
+        const waiter self{_wanted, thread_wake_fd()};
+        m_waiters.push_back(&self);
         lock.unlock();
-        wait_for_signal();
+        wait_for_signal(self.wake_fd);
         lock.lock();
-        m_waiter_events = 0;
+        m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), &self));
+        // Nobody writes the fd any more: clear it for the next wait.
         std::uint64_t count = 0;
-        [[maybe_unused]] const auto read = ::read(m_wake_fd, &count, sizeof count);
+        [[maybe_unused]] const auto read = ::read(self.wake_fd, &count, sizeof count);
     }
 }
 
@@ -447,6 +508,7 @@ void asio_socket::state::cancel(boost::system::error_code& _error) {
     if (m_closed) {
         return;
     }
+    ++m_cancels;
     fail_operations_locked(boost::asio::error::operation_aborted);
     // Without a queued wait the io_context may run out of work and return.
     if (m_wait_armed) {
@@ -463,7 +525,13 @@ void asio_socket::state::close() noexcept {
             return;
         }
         m_closed = true;
+        ++m_cancels;
         fail_operations_locked(boost::asio::error::operation_aborted);
+        // Threads blocked in send or receive return with the closed-socket
+        // error instead of waiting on a mailbox that libzmq releases.
+        for (const waiter* blocked : m_waiters) {
+            signal_wake_fd(blocked->wake_fd);
+        }
         // The fd belongs to libzmq: take it out of the reactor (which also
         // cancels the wait) without closing it, before libzmq closes it and
         // the number can be reused.

@@ -13,18 +13,25 @@
 
 namespace orq::libs::core::zmq::detail {
 
-// A pending asynchronous receive: completed once, on the io_context, with an
-// error code and the frame (an empty frame on error).
+// A pending asynchronous receive: completed on the io_context with an error
+// code and the frame (an empty frame on error). Once, unless it repeats: then
+// it is queued again after each frame, until an error ends it.
 class receive_operation {
 public:
+    explicit receive_operation(bool _repeating) : m_repeating(_repeating) {}
     virtual ~receive_operation() = default;
     virtual void complete(const boost::system::error_code& _error, message& _message) = 0;
+    bool repeating() const { return m_repeating; }
+
+private:
+    bool m_repeating;
 };
 
 template <typename Handler>
 class receive_operation_impl final : public receive_operation {
 public:
-    explicit receive_operation_impl(Handler _handler) : m_handler(std::move(_handler)) {}
+    receive_operation_impl(Handler _handler, bool _repeating)
+        : receive_operation(_repeating), m_handler(std::move(_handler)) {}
     void complete(const boost::system::error_code& _error, message& _message) override {
         m_handler(_error, _message);
     }
@@ -40,7 +47,8 @@ private:
 // single operations may come from any thread. Receive completions run on a
 // thread that runs the io_context, never inside the call that started them.
 // Blocking operations (send, receive) wait without holding that mutex, so the
-// io_context keeps receiving on the same socket meanwhile.
+// io_context keeps receiving on the same socket meanwhile and several threads
+// may wait at once; closing the socket wakes them with ENOTSOCK.
 //
 // All sockets share the process-wide context (context.hpp). Closing sets
 // linger 0: frames still queued for sending are discarded.
@@ -88,7 +96,18 @@ public:
     template <typename Handler>
     void async_receive(Handler&& _handler) {
         start_receive(std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(
-            std::forward<Handler>(_handler)));
+            std::forward<Handler>(_handler), false));
+    }
+
+    // Receives every frame, one handler call each: async_receive started again
+    // after each frame (also when the handler throws), without a new operation
+    // per frame. It ends with its first error, cancellation included; a
+    // cancel() or close() while the handler runs ends it after the handler.
+    // Receives started later wait behind it.
+    template <typename Handler>
+    void async_receive_each(Handler&& _handler) {
+        start_receive(std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(
+            std::forward<Handler>(_handler), true));
     }
 
     // Completes every pending receive with operation_aborted.

@@ -76,7 +76,7 @@ void socket_impl::set_receive_callback(callback _callback) {
     if (!m_data->m_receive_callback) {
         setup_receive();
     }
-    m_data->m_receive_callback = std::move(_callback);
+    m_data->m_receive_callback = std::make_shared<callback>(std::move(_callback));
 }
 
 void socket_impl::setup_receive() {
@@ -99,10 +99,10 @@ void socket_impl::setup_receive() {
                 self->m_logger.execute([self] { self->setup_receive(); });
             }
         });
-        // A copy: the callback may replace itself through set_receive_callback
-        // while it runs.
-        const callback receive_callback = data->m_receive_callback;
-        receive_callback(_message);
+        // Held while it runs: the callback may replace itself through
+        // set_receive_callback.
+        const std::shared_ptr<callback> receive_callback = data->m_receive_callback;
+        (*receive_callback)(_message);
     });
 }
 

@@ -43,7 +43,9 @@ private:
     // socket object has gone.
     struct shared_data {
         bool m_socket_alive = true;
-        callback m_receive_callback;
+        // Called through a copy of the pointer: a callback that replaces
+        // itself stays alive until it returns, and keeps its own state.
+        std::shared_ptr<callback> m_receive_callback;
     };
 
     // Queues one asynchronous receive; its completion calls the callback and

@@ -35,23 +35,30 @@ public:
 
     // Receives each result, on the loop's thread. Results delivered while no
     // callback is installed are dropped.
-    void set_callback(callback _callback) { m_callback = std::move(_callback); }
+    void set_callback(callback _callback) { install(std::move(_callback)); }
 
     // Called with no arguments for each result; the result is discarded. An
     // empty function installs no callback.
     void set_callback(std::conditional_t<sizeof...(Result) == 0, detail::no_void_callback, void_callback> _callback) {
         if (!_callback) {
-            m_callback = nullptr;
+            install(callback());
             return;
         }
-        m_callback = [callback = std::move(_callback)](Result...) { callback(); };
+        install([callback = std::move(_callback)](Result...) { callback(); });
     }
 
 protected:
-    callback& get_callback() { return m_callback; }
+    // The installed callback, empty when none is. A delivery calls it through
+    // this pointer, so the callback keeps its own state from one result to the
+    // next, and stays alive while it runs even if it installs another one.
+    std::shared_ptr<callback> get_callback() const { return m_callback; }
 
 private:
-    callback m_callback;
+    void install(callback _callback) {
+        m_callback = _callback ? std::make_shared<callback>(std::move(_callback)) : nullptr;
+    }
+
+    std::shared_ptr<callback> m_callback;
 };
 
 }  // namespace orq::libs::core

@@ -65,13 +65,13 @@ public:
                 if (!self) {
                     return;
                 }
-                // A copy: the callback may install another one, or drop the
-                // handle, while it runs.
+                // Held while it runs: the callback may install another one, or
+                // drop the handle.
                 const auto callback = self->get_callback();
                 if (!callback) {
                     return;
                 }
-                callback(std::move(*result));
+                (*callback)(std::move(*result));
             },
             source_location());
     }
