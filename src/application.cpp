@@ -37,12 +37,13 @@ ssize_t write_parts(int _fd, const iovec* _parts, int _count) {
 
 application::application(libs::core::events_loop& _loop, libs::core::events_loop::signals_handle& /*_signals*/,
                          const config& _config, libs::core::logger& _logger)
-    : m_logger(_logger) {
+    : m_logger(_logger), m_loop(_loop), m_hangup(_loop.get_io_context(), SIGHUP) {
     const auto scope = m_logger.enter_function(ORQ_SOURCE_LOCATION);
 
     if (_config.broker.output_file) {
         m_output.open(*_config.broker.output_file);
     }
+    wait_for_hangup();
 
     m_message_stream_raw = _loop.create_zmq_raw_message_stream(complete_address(_config.broker.output_address));
 
@@ -62,13 +63,69 @@ application::output::~output() {
     }
 }
 
+int application::output::open_for_append(const std::string& _path) {
+    return ::open(_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
+
 void application::output::open(const std::string& _path) {
-    const int fd = ::open(_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open_for_append(_path);
     if (fd < 0) {
         throw libs::core::exception("Cannot open the file: " + _path, ORQ_SOURCE_LOCATION);
     }
     m_fd = fd;
     m_owned = true;
+    m_path = _path;
+}
+
+int application::output::reopen() {
+    // The new file first: if it cannot be opened, the old one stays in use
+    // and nothing is lost.
+    const int fd = open_for_append(m_path);
+    if (fd < 0) {
+        return errno;
+    }
+    ::close(m_fd);
+    m_fd = fd;
+    return 0;
+}
+
+void application::wait_for_hangup() {
+    m_hangup.async_wait([this](const boost::system::error_code& _error, int /*_signal*/) {
+        // Cancelled: the application is being destroyed.
+        if (_error) {
+            return;
+        }
+        wait_for_hangup();
+        on_hangup();
+    });
+}
+
+void application::on_hangup() {
+    // Runs on the loop's thread between two frames: no line is ever split
+    // between the old file and the new one.
+    if (m_output.path().empty()) {
+        if (::isatty(m_output.fd()) == 1) {
+            m_logger.info("SIGHUP: the terminal hung up, stopping");
+            m_loop.stop();
+        } else {
+            m_logger.info("SIGHUP: writing to standard output, nothing to reopen");
+        }
+        return;
+    }
+    if (m_line_open) {
+        // A line cut by a failed write stays in the old file: end it there.
+        static const char newline = '\n';
+        if (::write(m_output.fd(), &newline, 1) == 1) {
+            m_line_open = false;
+        }
+    }
+    m_logger.info("SIGHUP: reopening the output file %1%") % m_output.path();
+    if (const int error = m_output.reopen()) {
+        m_logger.error("Cannot reopen the file: %1% (%2%); writing goes on to the file already open") %
+            m_output.path() % std::strerror(error);
+        return;
+    }
+    m_line_open = false;
 }
 
 void application::write(boost::string_view _message) {

@@ -6,6 +6,7 @@
 #include <core/logger.hpp>
 #include <core/message_stream.hpp>
 
+#include <boost/asio/signal_set.hpp>
 #include <boost/utility/string_view.hpp>
 
 #include <sys/uio.h>
@@ -24,6 +25,9 @@ namespace orq {
 class application {
 public:
     // The loop must outlive the application; the signals handle is not used.
+    // SIGHUP reopens the output file (log rotation); without one, it stops the
+    // loop when standard output is a terminal (the terminal hung up) and is
+    // logged and otherwise ignored.
     application(libs::core::events_loop& _loop, libs::core::events_loop::signals_handle& _signals,
                 const config& _config, libs::core::logger& _logger);
 
@@ -38,12 +42,23 @@ private:
         output& operator=(const output&) = delete;
         // Throws "Cannot open the file: " and the path.
         void open(const std::string& _path);
+        // Opens the same path again and closes the old file; 0, or the errno
+        // of the failed open, which leaves the old file in use.
+        int reopen();
         int fd() const { return m_fd; }
+        // Empty for standard output.
+        const std::string& path() const { return m_path; }
 
     private:
+        static int open_for_append(const std::string& _path);
+
         int m_fd = 1;
         bool m_owned = false;
+        std::string m_path;
     };
+
+    void wait_for_hangup();
+    void on_hangup();
 
     void write(boost::string_view _message);
     // Writes the parts whole, going on after partial writes; 0 or the errno
@@ -55,6 +70,8 @@ private:
     void remove_cut_line(std::size_t _written);
 
     libs::core::logger& m_logger;
+    libs::core::events_loop& m_loop;
+    boost::asio::signal_set m_hangup;
     libs::core::message_stream::ptr m_message_stream_raw;
     std::set<libs::core::message_stream::subscription::ptr> m_subscriptions;
     output m_output;

@@ -8,15 +8,18 @@
 #include <zmq.hpp>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 using orq::test::child_process;
 using orq::test::syslog_listener;
@@ -355,4 +358,146 @@ TEST_F(agent_tap, broker_restart_is_survived) {
     ASSERT_TRUE(ready_for_signals(agent));
     agent.send_signal(SIGTERM);
     EXPECT_EQ(agent.exit_code(), 0);
+}
+
+namespace {
+
+// The numbers of the "frame N" lines of an output, in file order; false when
+// any other line than the probe is there or the last line is not ended.
+bool frame_numbers(const std::string& _text, std::vector<int>& _numbers) {
+    if (!_text.empty() && _text.back() != '\n') {
+        return false;
+    }
+    std::size_t start = 0;
+    for (std::size_t end; (end = _text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = _text.substr(start, end - start);
+        if (line == "probe" || line == "end") {
+            continue;
+        }
+        if (line.rfind("frame ", 0) != 0 || line.size() < 7 ||
+            line.find_first_not_of("0123456789", 6) != std::string::npos) {
+            return false;
+        }
+        _numbers.push_back(std::stoi(line.substr(6)));
+    }
+    return true;
+}
+
+bool ends_on_its_own(child_process& _agent) {
+    return orq::test::wait_until([&] { return _agent.wait_exit(0ms).has_value(); });
+}
+
+}  // namespace
+
+// Catches: a line split between the rotated file and the new one, frames lost
+// or written twice across the reopen, or SIGHUP ending the agent (its default
+// action).
+TEST_F(agent_tap, sighup_reopens_the_output_file_while_frames_flow) {
+    const auto out = dir.file("out.log");
+    const auto rotated = dir.file("out.log.1");
+    child_process agent(agent_argv({"-a", pub.port(), "-f", out}));
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return orq::test::read_file(out); }));
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGHUP}); }));
+
+    int sent = 0;
+    auto send_frames = [&](int _count) {
+        for (int i = 0; i < _count; ++i) {
+            pub.send("frame " + std::to_string(sent++));
+        }
+    };
+    send_frames(5000);
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(out).find("frame 1000\n") != std::string::npos; }));
+    std::filesystem::rename(out, rotated);
+    agent.send_signal(SIGHUP);
+    // Queued behind the signal or in front of it: the reopen falls among them.
+    send_frames(5000);
+    ASSERT_TRUE(orq::test::wait_until([&] { return std::filesystem::exists(out); }));
+    send_frames(5000);
+    pub.send("end");
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(out).find("end\n") != std::string::npos; }));
+    EXPECT_TRUE(listener.wait_for("SIGHUP: reopening the output file " + out));
+
+    std::vector<int> numbers;
+    ASSERT_TRUE(frame_numbers(orq::test::read_file(rotated), numbers));
+    const std::size_t in_rotated = numbers.size();
+    ASSERT_TRUE(frame_numbers(orq::test::read_file(out), numbers));
+    EXPECT_GT(in_rotated, 1000u);
+    EXPECT_LT(in_rotated, numbers.size());
+    // Every frame once, in order, across both files.
+    ASSERT_EQ(numbers.size(), static_cast<std::size_t>(sent));
+    for (int i = 0; i < sent; ++i) {
+        ASSERT_EQ(numbers[i], i);
+    }
+
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+}
+
+// Catches: SIGHUP ending an agent that writes to a pipe or the journal, where
+// there is no file to reopen.
+TEST_F(agent_tap, sighup_without_a_file_leaves_standard_output_as_it_is) {
+    child_process agent(agent_argv({"-a", pub.port()}));
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return agent.stdout_text(); }));
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGHUP}); }));
+    agent.send_signal(SIGHUP);
+    EXPECT_TRUE(listener.wait_for("SIGHUP: writing to standard output, nothing to reopen"));
+    pub.send("after");
+    EXPECT_TRUE(agent.wait_stdout_contains("after\n"));
+    agent.send_signal(SIGTERM);
+    EXPECT_EQ(agent.exit_code(), 0);
+}
+
+// Catches: an agent left running after its terminal hung up, or killed by the
+// hangup without its orderly stop.
+TEST_F(agent_tap, sighup_on_a_terminal_stops_the_agent_in_order) {
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0) << std::strerror(errno);
+    if (pid == 0) {
+        ::execl(ORQ_AGENT_BINARY, ORQ_AGENT_BINARY, "-a", pub.port().c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = -1;
+    const auto reaped = [&] { return ::waitpid(pid, &status, WNOHANG) == pid; };
+    const bool ready = orq::test::wait_until([&] { return orq::test::catches_signals(pid, {SIGHUP, SIGTERM}); });
+    if (ready) {
+        ::kill(pid, SIGHUP);
+    }
+    const bool ended = ready && orq::test::wait_until(reaped);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(terminal);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(listener.wait_for("SIGHUP: the terminal hung up, stopping"));
+    EXPECT_TRUE(listener.wait_for("exit"));
+}
+
+// Catches: a stop in the middle of a stream of frames that leaks (the
+// AddressSanitizer build's leak check turns a leak into a failed exit
+// status), hangs, or leaves a torn last line.
+TEST_F(agent_tap, sigterm_while_frames_flow_stops_cleanly) {
+    const auto out = dir.file("out.log");
+    child_process agent(agent_argv({"-a", pub.port(), "-f", out}));
+    ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return orq::test::read_file(out); }));
+    ASSERT_TRUE(ready_for_signals(agent));
+
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        for (int i = 0; !stop; ++i) {
+            pub.send("frame " + std::to_string(i));
+        }
+    });
+    const bool flowing = orq::test::wait_until([&] { return orq::test::read_file(out).size() > 100000; });
+    agent.send_signal(SIGTERM);
+    const bool ended = ends_on_its_own(agent);
+    stop = true;
+    sender.join();
+    ASSERT_TRUE(flowing);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(agent.exit_code(), 0) << agent.stderr_text();
+    std::vector<int> numbers;
+    EXPECT_TRUE(frame_numbers(orq::test::read_file(out), numbers));
 }

@@ -89,7 +89,13 @@ void enter_private_dev() {
         }
         ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
     }
-    for (const char* dir : {"pts", "shm"}) {
+    // Terminals from a devpts of our own (the host's cannot be reached through
+    // a bound /dev/ptmx): programs under test may open pseudo-terminals.
+    ::mkdir("/dev/pts", 0755);
+    if (::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0) {
+        ::symlink("pts/ptmx", "/dev/ptmx");
+    }
+    for (const char* dir : {"shm"}) {
         const std::string source = std::string(old_dev) + "/" + dir;
         const std::string target = std::string("/dev/") + dir;
         ::mkdir(target.c_str(), 0755);
