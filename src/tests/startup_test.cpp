@@ -188,21 +188,24 @@ TEST_F(agent_startup, template_name_renames_syslog_identity_and_debug_prefix) {
 
 // Catches: the "exit" line without its location (file, colon, line), -l not
 // copying the agent's log to standard error, and the last lines lost at exit
-// (the debug socket's linger): the debug peer binds only after "exit" was
-// logged, so every line it gets was queued and kept through the linger.
+// (the debug socket's linger): the debug peer binds as the stop begins, so
+// the last lines, "exit" among them, reach it only through the linger.
 TEST_F(agent_startup, own_log_exit_location_local_debug_and_linger) {
     const std::string debug_endpoint = "tcp://127.0.0.1:" + std::to_string(orq::test::free_tcp_port());
     child_process agent(agent_argv({"-a", "7001", "-l", "-d", debug_endpoint}));
     ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGINT, SIGTERM}); }));
-    agent.send_signal(SIGTERM);
-    const auto exit_line = listener.wait_for("exit");
-    ASSERT_TRUE(exit_line);
-
+    // The peer binds just before the stop, so the connection is still being
+    // made while the last lines are queued: only the linger gets them there.
+    // (Binding after "exit" would race the linger's five seconds on a loaded
+    // machine.)
     zmq::context_t context;
     zmq::socket_t pull(context, zmq::socket_type::pull);
     pull.set(zmq::sockopt::linger, 0);
     pull.set(zmq::sockopt::rcvtimeo, 10000);
     pull.bind(debug_endpoint);
+    agent.send_signal(SIGTERM);
+    const auto exit_line = listener.wait_for("exit");
+    ASSERT_TRUE(exit_line);
     std::vector<std::string> lines;
     zmq::message_t frame;
     while ((lines.empty() || lines.back().find(" exit") == std::string::npos) && pull.recv(frame)) {

@@ -348,16 +348,26 @@ TEST_F(agent_tap, broker_restart_is_survived) {
 
     child_process agent(agent_argv({"-a", output_port}));
     ASSERT_TRUE(sees(agent, "before restart"));
+    // The operator can tell an unreachable broker from an idle one.
+    const std::string endpoint = "tcp://localhost:" + output_port;
+    EXPECT_TRUE(listener.wait_for("Connected to " + endpoint));
 
     broker->send_signal(SIGKILL);
     broker->wait_exit();
+    EXPECT_TRUE(listener.wait_for("Connection to " + endpoint + " lost"));
+    listener.clear();
     broker = std::make_unique<child_process>(broker_argv);
     ASSERT_TRUE(broker->wait_stderr_contains("forwarding"));
     ASSERT_TRUE(sees(agent, "after restart"));
+    EXPECT_TRUE(listener.wait_for("Connected to " + endpoint));
 
     ASSERT_TRUE(ready_for_signals(agent));
     agent.send_signal(SIGTERM);
     EXPECT_EQ(agent.exit_code(), 0);
+    // Connections coming and going are no errors.
+    for (const auto& record : listener.records()) {
+        EXPECT_NE(record.priority, 8 + 3) << record.message;
+    }
 }
 
 namespace {

@@ -32,7 +32,10 @@ private:
 
 message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_context,
                                                const component_logger& _logger, const std::string& _address)
-    : m_callbacks(std::make_shared<callbacks_map>()), m_socket(_io_context, ZMQ_SUB), m_logger(_logger) {
+    : m_callbacks(std::make_shared<callbacks_map>()),
+      m_socket(_io_context, ZMQ_SUB),
+      m_monitor(std::make_unique<zmq::detail::connection_monitor>(m_socket, _logger, _address)),
+      m_logger(_logger) {
     m_socket.connect(_address);
     setup_receive();
 }
@@ -43,6 +46,7 @@ message_stream_zmq_raw::~message_stream_zmq_raw() {
     if (error) {
         m_logger.log_error(error, ORQ_SOURCE_LOCATION);
     }
+    m_monitor.reset();
     m_socket.close();
     m_callbacks.reset();
 }

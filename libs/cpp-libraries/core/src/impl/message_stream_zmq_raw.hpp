@@ -4,6 +4,7 @@
 #include <core/message_stream.hpp>
 
 #include "zmq/asio_socket.hpp"
+#include "zmq/connection_monitor.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/optional.hpp>
@@ -70,6 +71,8 @@ private:
 
     std::shared_ptr<callbacks_map> m_callbacks;
     zmq::detail::asio_socket m_socket;
+    // Logs the connection to the publisher made and lost.
+    std::unique_ptr<zmq::detail::connection_monitor> m_monitor;
     const component_logger& m_logger;
 };
 

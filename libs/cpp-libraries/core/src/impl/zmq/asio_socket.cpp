@@ -588,6 +588,12 @@ void asio_socket::bind(const std::string& _endpoint) {
     checked_state().bind(_endpoint);
 }
 
+void asio_socket::monitor(const std::string& _endpoint, int _events) {
+    checked_state().invoke([&](void* _socket) {
+        return ::zmq_socket_monitor(_socket, _endpoint.empty() ? nullptr : _endpoint.c_str(), _events);
+    });
+}
+
 void asio_socket::subscribe(boost::string_view _topic) {
     set_option(ZMQ_SUBSCRIBE, _topic.data(), _topic.size());
 }

@@ -70,6 +70,9 @@ public:
     void connect(const std::string& _endpoint);
     // Any ZeroMQ endpoint; for TCP also the dynamic-port forms of endpoint.hpp.
     void bind(const std::string& _endpoint);
+    // ZeroMQ's socket monitor: the events go, as two-frame messages, to a PAIR
+    // socket that connects to the inproc endpoint; an empty endpoint stops it.
+    void monitor(const std::string& _endpoint, int _events);
     // ZMQ_SUBSCRIBE with the topic's bytes (empty: everything).
     void subscribe(boost::string_view _topic);
 
