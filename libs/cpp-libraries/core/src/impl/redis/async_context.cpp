@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <charconv>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -52,10 +53,20 @@ struct orphan {
     redisAsyncContext* m_context;
 };
 
-// The reply function of every command: hands the reply to the stored
-// callback without copying its text or elements.
+// A plain callback as the receiver of a reply.
+class function_pending final : public async_context::pending {
+public:
+    explicit function_pending(async_context::callback _callback) : m_callback(std::move(_callback)) {}
+    void deliver(reply _reply) override { m_callback(std::move(_reply)); }
+
+private:
+    async_context::callback m_callback;
+};
+
+// The reply function of every command: hands the reply to its receiver
+// without copying its text or elements.
 void reply_function(redisAsyncContext* /*_context*/, void* _reply, void* _privdata) {
-    std::unique_ptr<async_context::callback> callback(static_cast<async_context::callback*>(_privdata));
+    std::unique_ptr<async_context::pending> receiver(static_cast<async_context::pending*>(_privdata));
     guarded([&] {
         auto* moved = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
         if (moved == nullptr) {
@@ -74,8 +85,16 @@ void reply_function(redisAsyncContext* /*_context*/, void* _reply, void* _privda
             moved->type = REDIS_REPLY_NIL;
         }
         reply result(moved);
-        (*callback)(std::move(result));
+        receiver->deliver(std::move(result));
     });
+}
+
+void append_header(std::string& _text, char _kind, std::size_t _number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, _number).ptr;
+    _text += _kind;
+    _text.append(digits, end);
+    _text += "\r\n";
 }
 
 }  // namespace
@@ -132,6 +151,22 @@ void clear_context(async_context& _context) {
     // closing it ends the waits still outstanding.
     boost::system::error_code ignored;
     _context.m_socket.close(ignored);
+}
+
+void format_command(const std::vector<const char*>& _argv, const std::vector<std::size_t>& _argv_len,
+                    std::string& _text) {
+    std::size_t size = 16;
+    for (const std::size_t length : _argv_len) {
+        size += length + 16;
+    }
+    _text.clear();
+    _text.reserve(size);
+    append_header(_text, '*', _argv.size());
+    for (std::size_t i = 0; i < _argv.size(); ++i) {
+        append_header(_text, '$', _argv_len[i]);
+        _text.append(_argv[i], _argv_len[i]);
+        _text += "\r\n";
+    }
 }
 
 async_operation_handle<async_context::ptr>::ptr async_context::create(events_loop& _events_loop,
@@ -266,12 +301,22 @@ void async_context::run_command(std::vector<const char*>& _argv, std::vector<std
     if (m_context == nullptr || _argv.empty() || _argv.size() != _argv_len.size()) {
         throw failed();
     }
-    auto data = std::make_unique<callback>(std::move(_callback));
-    if (redisAsyncCommandArgv(m_context, &reply_function, data.get(), static_cast<int>(_argv.size()),
-                              _argv.data(), _argv_len.data()) != REDIS_OK) {
-        throw failed();
+    std::string text;
+    format_command(_argv, _argv_len, text);
+    run_formatted(text, _argv.size(), boost::string_view(_argv[0], _argv_len[0]),
+                  std::make_unique<function_pending>(std::move(_callback)));
+}
+
+void async_context::run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
+                                  std::unique_ptr<pending> _pending) {
+    // No words would be sent as an empty request that the server never
+    // answers, and every later reply would go to the wrong receiver.
+    if (m_context == nullptr || _words == 0 ||
+        redisAsyncFormattedCommand(m_context, &reply_function, _pending.get(), _text.data(), _text.size()) !=
+            REDIS_OK) {
+        throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
     }
-    data.release();
+    _pending.release();
 }
 
 void async_context::add_read() {

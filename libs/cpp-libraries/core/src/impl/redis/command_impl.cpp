@@ -1,10 +1,89 @@
 #include "command_impl.hpp"
 
-#include <core/async_operation_handle_impl.hpp>
+#include <core/source_location.hpp>
 
+#include <atomic>
 #include <utility>
 
 namespace orq::libs::core::redis {
+
+namespace {
+
+// The handle of one asynchronous run of a command. Each run queues the
+// command's protocol text on the connection; the reply is posted to the loop
+// and handed to the callback there, provided the handle still exists.
+class command_handle final : public async_operation_handle<reply>,
+                             public std::enable_shared_from_this<command_handle> {
+public:
+    command_handle(events_loop& _events_loop, std::shared_ptr<command_impl::data> _data, async_context& _async)
+        : m_events_loop(_events_loop), m_data(std::move(_data)), m_async(_async) {}
+
+    // Queues the command with its current arguments; the handle counts as not
+    // complete until its next reply.
+    void start() {
+        m_completed.store(false);
+        const std::string& text = m_data->formatted();
+        const std::size_t words = m_data->m_argv.size();
+        const boost::string_view name =
+            words == 0 ? boost::string_view() : boost::string_view(m_data->m_argv[0], m_data->m_argv_len[0]);
+        m_async.run_formatted(text, words, name, std::make_unique<receiver>(weak_from_this()));
+    }
+
+    void restart() override { start(); }
+
+    bool is_complete() const override { return m_completed.load(); }
+
+private:
+    // Keeps only a weak pointer: dropping the handle drops its reply.
+    class receiver final : public async_context::pending {
+    public:
+        explicit receiver(std::weak_ptr<command_handle> _handle) : m_handle(std::move(_handle)) {}
+
+        void deliver(reply _reply) override {
+            const auto self = m_handle.lock();
+            if (!self) {
+                return;
+            }
+            // Complete before the delivery can run, so that a callback that
+            // looks at is_complete() sees the reply as returned.
+            self->m_completed.store(true);
+            // The reply travels inside the posted function itself.
+            self->m_events_loop.post(
+                [weak_self = std::move(m_handle), result = std::move(_reply)]() mutable {
+                    const auto handle = weak_self.lock();
+                    if (!handle) {
+                        return;
+                    }
+                    // Held while it runs: the callback may install another
+                    // one, or drop the handle.
+                    const auto callback = handle->get_callback();
+                    if (!callback) {
+                        return;
+                    }
+                    (*callback)(std::move(result));
+                },
+                source_location());
+        }
+
+    private:
+        std::weak_ptr<command_handle> m_handle;
+    };
+
+    events_loop& m_events_loop;
+    std::atomic_bool m_completed{false};
+    std::shared_ptr<command_impl::data> m_data;
+    async_context& m_async;
+};
+
+}  // namespace
+
+const std::string& command_impl::data::formatted() {
+    if (!m_formatted_valid) {
+        format_command(m_argv, m_argv_len, m_formatted);
+        m_formatted_valid = true;
+    }
+    return m_formatted;
+}
 
 command_impl::command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                            async_context& _async)
@@ -18,6 +97,7 @@ command& command_impl::add_argument(std::string _argument) {
     const std::string& stored = m_data->m_argv_keeper.emplace_back(std::move(_argument));
     m_data->m_argv.push_back(stored.data());
     m_data->m_argv_len.push_back(stored.size());
+    m_data->m_formatted_valid = false;
     return *this;
 }
 
@@ -26,15 +106,7 @@ reply command_impl::execute() {
 }
 
 async_operation_handle<reply>::ptr command_impl::execute_async() {
-    using handle = async_operation_handle_impl<reply>;
-    auto result = handle::create(m_events_loop, [data = m_data, &async = m_async](
-                                                    const handle::ptr& /*_self*/, const std::weak_ptr<handle>& _weak) {
-        async.run_command(data->m_argv, data->m_argv_len, [_weak](reply _reply) {
-            if (const auto self = _weak.lock()) {
-                self->return_result(std::move(_reply));
-            }
-        });
-    });
+    auto result = std::make_shared<command_handle>(m_events_loop, m_data, m_async);
     result->start();
     return result;
 }

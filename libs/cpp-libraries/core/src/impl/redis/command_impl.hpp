@@ -24,6 +24,12 @@ public:
         std::list<std::string> m_argv_keeper;
         std::vector<const char*> m_argv;
         std::vector<std::size_t> m_argv_len;
+        // The words in the protocol's form, built by the first asynchronous
+        // run after a change and reused by the runs that follow.
+        std::string m_formatted;
+        bool m_formatted_valid = false;
+
+        const std::string& formatted();
     };
 
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
