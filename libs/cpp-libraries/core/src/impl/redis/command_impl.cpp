@@ -93,8 +93,29 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_async(_async),
       m_data(std::make_shared<data>()) {}
 
+void command_impl::reserve(std::size_t _arguments) {
+    auto& words = m_data->m_argv_keeper;
+    if (_arguments <= words.capacity()) {
+        return;
+    }
+    words.reserve(_arguments);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        m_data->m_argv[i] = words[i].data();
+    }
+    m_data->m_argv.reserve(_arguments);
+    m_data->m_argv_len.reserve(_arguments);
+}
+
 command& command_impl::add_argument(std::string _argument) {
-    const std::string& stored = m_data->m_argv_keeper.emplace_back(std::move(_argument));
+    auto& words = m_data->m_argv_keeper;
+    // Growing moves the strings, and short ones change their address.
+    const bool moves = words.size() == words.capacity();
+    const std::string& stored = words.emplace_back(std::move(_argument));
+    if (moves) {
+        for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+            m_data->m_argv[i] = words[i].data();
+        }
+    }
     m_data->m_argv.push_back(stored.data());
     m_data->m_argv_len.push_back(stored.size());
     m_data->m_formatted_valid = false;

@@ -8,7 +8,6 @@
 #include <core/redis/command.hpp>
 
 #include <cstddef>
-#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,9 +18,9 @@ class command_impl final : public command {
 public:
     // The arguments in the form hiredis takes them.
     struct data {
-        // Owns every argument; a list, so that appending never moves the
-        // strings m_argv points into.
-        std::list<std::string> m_argv_keeper;
+        // Owns every argument; m_argv points into these strings, and is
+        // pointed again whenever appending moves them.
+        std::vector<std::string> m_argv_keeper;
         std::vector<const char*> m_argv;
         std::vector<std::size_t> m_argv_len;
         // The words in the protocol's form, built by the first asynchronous
@@ -34,6 +33,9 @@ public:
 
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                  async_context& _async);
+
+    // Room for this many arguments in all, so that adding them allocates once.
+    void reserve(std::size_t _arguments);
 
     command& add_argument(std::string _argument) override;
     reply execute() override;
