@@ -1,6 +1,10 @@
 #include "command_impl.hpp"
 
+#include "block_pool.hpp"
+
 #include <core/source_location.hpp>
+
+#include <boost/asio/bind_allocator.hpp>
 
 #include <atomic>
 #include <utility>
@@ -39,6 +43,11 @@ private:
     public:
         explicit receiver(std::weak_ptr<command_handle> _handle) : m_handle(std::move(_handle)) {}
 
+        static void* operator new(std::size_t _size) { return detail::block_pool::allocate(_size); }
+        static void operator delete(void* _block, std::size_t _size) noexcept {
+            detail::block_pool::deallocate(_block, _size);
+        }
+
         void deliver(reply _reply) override {
             const auto self = m_handle.lock();
             if (!self) {
@@ -48,21 +57,21 @@ private:
             // looks at is_complete() sees the reply as returned.
             self->m_completed.store(true);
             // The reply travels inside the posted function itself.
+            auto delivery = [weak_self = std::move(m_handle), result = std::move(_reply)]() mutable {
+                const auto handle = weak_self.lock();
+                if (!handle) {
+                    return;
+                }
+                // Held while it runs: the callback may install another one,
+                // or drop the handle.
+                const auto callback = handle->get_callback();
+                if (!callback) {
+                    return;
+                }
+                (*callback)(std::move(result));
+            };
             self->m_events_loop.post(
-                [weak_self = std::move(m_handle), result = std::move(_reply)]() mutable {
-                    const auto handle = weak_self.lock();
-                    if (!handle) {
-                        return;
-                    }
-                    // Held while it runs: the callback may install another
-                    // one, or drop the handle.
-                    const auto callback = handle->get_callback();
-                    if (!callback) {
-                        return;
-                    }
-                    (*callback)(std::move(result));
-                },
-                source_location());
+                boost::asio::bind_allocator(detail::pool_allocator<void>(), std::move(delivery)), source_location());
         }
 
     private:
@@ -127,7 +136,8 @@ reply command_impl::execute() {
 }
 
 async_operation_handle<reply>::ptr command_impl::execute_async() {
-    auto result = std::make_shared<command_handle>(m_events_loop, m_data, m_async);
+    auto result = std::allocate_shared<command_handle>(detail::pool_allocator<command_handle>(), m_events_loop,
+                                                       m_data, m_async);
     result->start();
     return result;
 }
