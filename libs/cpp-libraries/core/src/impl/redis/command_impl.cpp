@@ -4,8 +4,6 @@
 
 #include <core/source_location.hpp>
 
-#include <boost/asio/bind_allocator.hpp>
-
 #include <atomic>
 #include <utility>
 
@@ -38,6 +36,31 @@ public:
     bool is_complete() const override { return m_completed.load(); }
 
 private:
+    // Hands one reply to the callback on the loop, unless the handle has gone
+    // meanwhile. Its memory (the queued operation) comes from the pool.
+    struct delivery {
+        using allocator_type = detail::pool_allocator<void>;
+
+        allocator_type get_allocator() const noexcept { return allocator_type(); }
+
+        void operator()() {
+            const auto handle = m_handle.lock();
+            if (!handle) {
+                return;
+            }
+            // Held while it runs: the callback may install another one, or
+            // drop the handle.
+            const auto callback = handle->get_callback();
+            if (!callback) {
+                return;
+            }
+            (*callback)(std::move(m_reply));
+        }
+
+        std::weak_ptr<command_handle> m_handle;
+        reply m_reply;
+    };
+
     // Keeps only a weak pointer: dropping the handle drops its reply.
     class receiver final : public async_context::pending {
     public:
@@ -57,21 +80,7 @@ private:
             // looks at is_complete() sees the reply as returned.
             self->m_completed.store(true);
             // The reply travels inside the posted function itself.
-            auto delivery = [weak_self = std::move(m_handle), result = std::move(_reply)]() mutable {
-                const auto handle = weak_self.lock();
-                if (!handle) {
-                    return;
-                }
-                // Held while it runs: the callback may install another one,
-                // or drop the handle.
-                const auto callback = handle->get_callback();
-                if (!callback) {
-                    return;
-                }
-                (*callback)(std::move(result));
-            };
-            self->m_events_loop.post(
-                boost::asio::bind_allocator(detail::pool_allocator<void>(), std::move(delivery)), source_location());
+            self->m_events_loop.post(delivery{std::move(m_handle), std::move(_reply)}, source_location());
         }
 
     private:
