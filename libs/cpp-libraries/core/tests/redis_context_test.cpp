@@ -166,6 +166,74 @@ TEST_F(redis_context_test, each_operation_sends_exactly_its_words_after_select_o
     EXPECT_EQ(m_peer->call({"SORT", "s", "ALPHA"}), "b\nc\n");
 }
 
+// Catches: a prepared command run again after add_argument sending the words
+// it had before (stale protocol text), restart() not taking the words added
+// meanwhile, and short arguments garbled when adding more moves them.
+TEST_F(redis_context_test, each_asynchronous_run_sends_the_words_the_command_has_then) {
+    auto context = connect();
+    redis_monitor monitor(m_server.port());
+    auto command = context->add_to_set("s");
+    int replies = 0;
+    const auto run = [&](const async_operation_handle<redis::reply>::ptr& _handle) {
+        const int expected = replies + 1;
+        _handle->set_callback([&](redis::reply) { ++replies; });
+        ASSERT_TRUE(run_until([&] { return replies == expected; }));
+    };
+    command->add_argument("a");
+    auto handle = command->execute_async();
+    run(handle);
+    run(command->execute_async());
+    std::string words = R"("SADD" "s" "a")";
+    std::vector<std::string> expected{words, words};
+    for (int i = 0; i < 11; ++i) {
+        command->add_argument(std::to_string(i));
+        words += " \"" + std::to_string(i) + "\"";
+    }
+    command->add_argument("");
+    words += R"( "")";
+    run(command->execute_async());
+    expected.push_back(words);
+    command->add_argument(std::string("z\0", 2));
+    words += R"( "z\x00")";
+    handle->restart();
+    run(handle);
+    expected.push_back(words);
+
+    std::vector<std::string> sent;
+    for (const auto& entry : monitor.collect()) {
+        sent.push_back(entry.words);
+    }
+    EXPECT_EQ(sent, expected);
+}
+
+// Catches: protocol text that differs from what hiredis would send for the
+// same words (counts, lengths, empty and binary words).
+TEST(redis_format_test, commands_are_formatted_as_hiredis_formats_them) {
+    const std::string big(12345, 'x');
+    const std::vector<std::vector<std::string>> commands = {
+        {"PING"},
+        {"SET", "k", std::string("a\0\r\nb", 5)},
+        {"SET", "", big},
+        {"A", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10"},
+    };
+    for (const auto& words : commands) {
+        std::vector<const char*> argv;
+        std::vector<std::size_t> argv_len;
+        for (const auto& word : words) {
+            argv.push_back(word.data());
+            argv_len.push_back(word.size());
+        }
+        char* theirs = nullptr;
+        const int length = redisFormatCommandArgv(&theirs, static_cast<int>(argv.size()), argv.data(), argv_len.data());
+        ASSERT_GT(length, 0);
+        const std::string expected(theirs, static_cast<std::size_t>(length));
+        redisFreeCommand(theirs);
+        std::string ours = "left over";
+        redis::format_command(argv, argv_len, ours);
+        EXPECT_EQ(ours, expected);
+    }
+}
+
 // Catches: a reply larger than hiredis reads at once that stalls, the rest
 // of it left unread in the socket while the loop waits for new data.
 TEST_F(redis_context_test, a_large_reply_arrives_whole) {
