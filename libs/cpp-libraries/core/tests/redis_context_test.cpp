@@ -10,17 +10,21 @@
 #include <core/redis/context.hpp>
 
 #include "../src/impl/redis/async_context.hpp"
+#include "../src/impl/redis/block_pool.hpp"
 
 #include "redis_server.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace orq::libs::core;
@@ -231,6 +235,66 @@ TEST(redis_format_test, commands_are_formatted_as_hiredis_formats_them) {
         std::string ours = "left over";
         redis::format_command(argv, argv_len, ours);
         EXPECT_EQ(ours, expected);
+    }
+}
+
+// Catches: a pooled block handed out again while still in use, a block
+// smaller than asked for, and blocks freed or reused on another thread than
+// the one that allocated them going wrong.
+TEST(redis_block_pool_test, blocks_stay_whole_and_distinct_across_frees_and_threads) {
+    using redis::detail::block_pool;
+    struct block {
+        unsigned char* data;
+        std::size_t size;
+        unsigned char mark;
+    };
+    std::vector<block> live;
+    unsigned char next_mark = 0;
+    const auto take = [&](std::vector<block>& _into, std::size_t _size) {
+        auto* data = static_cast<unsigned char*>(block_pool::allocate(_size));
+        std::memset(data, ++next_mark, _size);
+        _into.push_back({data, _size, next_mark});
+    };
+    const auto whole = [](const std::vector<block>& _blocks) {
+        return std::all_of(_blocks.begin(), _blocks.end(), [](const block& _b) {
+            return std::all_of(_b.data, _b.data + _b.size, [&](unsigned char _c) { return _c == _b.mark; });
+        });
+    };
+    const std::size_t sizes[] = {1, 24, 32, 33, 64, 100, 128, 200, 256, 257, 1000};
+    for (int round = 0; round < 3; ++round) {
+        for (const std::size_t size : sizes) {
+            take(live, size);
+        }
+    }
+    // Every other block freed here, the rest handed to another thread.
+    std::vector<block> kept, handed;
+    for (std::size_t i = 0; i < live.size(); ++i) {
+        if (i % 2 == 0) {
+            block_pool::deallocate(live[i].data, live[i].size);
+        } else {
+            (i % 4 == 1 ? kept : handed).push_back(live[i]);
+        }
+    }
+    for (const std::size_t size : sizes) {
+        take(kept, size);
+    }
+    std::thread other([&] {
+        for (const auto& b : handed) {
+            block_pool::deallocate(b.data, b.size);
+        }
+        handed.clear();
+        for (const std::size_t size : sizes) {
+            take(handed, size);
+        }
+        EXPECT_TRUE(whole(handed));
+        for (const auto& b : handed) {
+            block_pool::deallocate(b.data, b.size);
+        }
+    });
+    other.join();
+    EXPECT_TRUE(whole(kept));
+    for (const auto& b : kept) {
+        block_pool::deallocate(b.data, b.size);
     }
 }
 
