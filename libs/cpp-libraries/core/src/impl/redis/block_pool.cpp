@@ -19,8 +19,9 @@ namespace {
 // Blocks of 32, 64, 128 and 256 bytes; larger requests go to operator new.
 constexpr std::size_t classes = 4;
 constexpr std::size_t smallest = 32;
-// Enough for thousands of commands in flight; beyond that blocks are freed.
-constexpr std::size_t kept_per_class = 4096;
+// Enough for a thousand commands in flight (at most 480 KiB a thread);
+// beyond that blocks are freed.
+constexpr std::size_t kept_per_class = 1024;
 
 int class_of(std::size_t _size) {
     std::size_t block = smallest;

@@ -6,7 +6,8 @@
 namespace orq::libs::core::redis::detail {
 
 // Memory for the small objects that every asynchronous command allocates and
-// frees again (its handle, its reply receiver, the posted delivery). With many
+// frees again (its handle, its reply receiver, the posted delivery, and the
+// command itself when it is made for one request). With many
 // commands in flight the general allocator's per-thread caches overflow and
 // each of these costs a full malloc and free; here freed blocks wait on a
 // list of the calling thread for the next command instead. A block may be

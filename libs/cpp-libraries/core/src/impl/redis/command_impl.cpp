@@ -109,7 +109,15 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_logger(_logger),
       m_sync(_sync),
       m_async(_async),
-      m_data(std::make_shared<data>()) {}
+      m_data(std::allocate_shared<data>(detail::pool_allocator<data>())) {}
+
+void* command_impl::operator new(std::size_t _size) {
+    return detail::block_pool::allocate(_size);
+}
+
+void command_impl::operator delete(void* _block, std::size_t _size) noexcept {
+    detail::block_pool::deallocate(_block, _size);
+}
 
 void command_impl::reserve(std::size_t _arguments) {
     auto& words = m_data->m_argv_keeper;

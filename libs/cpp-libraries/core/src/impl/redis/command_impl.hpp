@@ -34,6 +34,11 @@ public:
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                  async_context& _async);
 
+    // Commands are often made for one request and dropped again: their
+    // memory comes from the pool of such objects.
+    static void* operator new(std::size_t _size);
+    static void operator delete(void* _block, std::size_t _size) noexcept;
+
     // Room for this many arguments in all, so that adding them allocates once.
     void reserve(std::size_t _arguments);
 
