@@ -10,17 +10,21 @@
 #include <core/redis/context.hpp>
 
 #include "../src/impl/redis/async_context.hpp"
+#include "../src/impl/redis/block_pool.hpp"
 
 #include "redis_server.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace orq::libs::core;
@@ -164,6 +168,134 @@ TEST_F(redis_context_test, each_operation_sends_exactly_its_words_after_select_o
     m_peer->call({"SELECT", "3"});
     EXPECT_EQ(m_peer->call({"HGETALL", "t"}), "f\n6\n");
     EXPECT_EQ(m_peer->call({"SORT", "s", "ALPHA"}), "b\nc\n");
+}
+
+// Catches: a prepared command run again after add_argument sending the words
+// it had before (stale protocol text), restart() not taking the words added
+// meanwhile, and short arguments garbled when adding more moves them.
+TEST_F(redis_context_test, each_asynchronous_run_sends_the_words_the_command_has_then) {
+    auto context = connect();
+    redis_monitor monitor(m_server.port());
+    auto command = context->add_to_set("s");
+    int replies = 0;
+    const auto run = [&](const async_operation_handle<redis::reply>::ptr& _handle) {
+        const int expected = replies + 1;
+        _handle->set_callback([&](redis::reply) { ++replies; });
+        ASSERT_TRUE(run_until([&] { return replies == expected; }));
+    };
+    command->add_argument("a");
+    auto handle = command->execute_async();
+    run(handle);
+    run(command->execute_async());
+    std::string words = R"("SADD" "s" "a")";
+    std::vector<std::string> expected{words, words};
+    for (int i = 0; i < 11; ++i) {
+        command->add_argument(std::to_string(i));
+        words += " \"" + std::to_string(i) + "\"";
+    }
+    command->add_argument("");
+    words += R"( "")";
+    run(command->execute_async());
+    expected.push_back(words);
+    command->add_argument(std::string("z\0", 2));
+    words += R"( "z\x00")";
+    handle->restart();
+    run(handle);
+    expected.push_back(words);
+
+    std::vector<std::string> sent;
+    for (const auto& entry : monitor.collect()) {
+        sent.push_back(entry.words);
+    }
+    EXPECT_EQ(sent, expected);
+}
+
+// Catches: protocol text that differs from what hiredis would send for the
+// same words (counts, lengths, empty and binary words).
+TEST(redis_format_test, commands_are_formatted_as_hiredis_formats_them) {
+    const std::string big(12345, 'x');
+    const std::vector<std::vector<std::string>> commands = {
+        {"PING"},
+        {"SET", "k", std::string("a\0\r\nb", 5)},
+        {"SET", "", big},
+        {"A", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10"},
+    };
+    for (const auto& words : commands) {
+        std::vector<const char*> argv;
+        std::vector<std::size_t> argv_len;
+        for (const auto& word : words) {
+            argv.push_back(word.data());
+            argv_len.push_back(word.size());
+        }
+        char* theirs = nullptr;
+        const int length = redisFormatCommandArgv(&theirs, static_cast<int>(argv.size()), argv.data(), argv_len.data());
+        ASSERT_GT(length, 0);
+        const std::string expected(theirs, static_cast<std::size_t>(length));
+        redisFreeCommand(theirs);
+        std::string ours = "left over";
+        redis::format_command(argv, argv_len, ours);
+        EXPECT_EQ(ours, expected);
+    }
+}
+
+// Catches: a pooled block handed out again while still in use, a block
+// smaller than asked for, and blocks freed or reused on another thread than
+// the one that allocated them going wrong.
+TEST(redis_block_pool_test, blocks_stay_whole_and_distinct_across_frees_and_threads) {
+    using redis::detail::block_pool;
+    struct block {
+        unsigned char* data;
+        std::size_t size;
+        unsigned char mark;
+    };
+    std::vector<block> live;
+    unsigned char next_mark = 0;
+    const auto take = [&](std::vector<block>& _into, std::size_t _size) {
+        auto* data = static_cast<unsigned char*>(block_pool::allocate(_size));
+        std::memset(data, ++next_mark, _size);
+        _into.push_back({data, _size, next_mark});
+    };
+    const auto whole = [](const std::vector<block>& _blocks) {
+        return std::all_of(_blocks.begin(), _blocks.end(), [](const block& _b) {
+            return std::all_of(_b.data, _b.data + _b.size, [&](unsigned char _c) { return _c == _b.mark; });
+        });
+    };
+    const std::size_t sizes[] = {1, 24, 32, 33, 64, 100, 128, 200, 256, 257, 1000};
+    for (int round = 0; round < 3; ++round) {
+        for (const std::size_t size : sizes) {
+            take(live, size);
+        }
+    }
+    // Every other block freed here, the rest handed to another thread.
+    std::vector<block> kept, handed;
+    for (std::size_t i = 0; i < live.size(); ++i) {
+        if (i % 2 == 0) {
+            block_pool::deallocate(live[i].data, live[i].size);
+        } else {
+            (i % 4 == 1 ? kept : handed).push_back(live[i]);
+        }
+    }
+    for (const std::size_t size : sizes) {
+        take(kept, size);
+    }
+    std::thread other([&] {
+        for (const auto& b : handed) {
+            block_pool::deallocate(b.data, b.size);
+        }
+        handed.clear();
+        for (const std::size_t size : sizes) {
+            take(handed, size);
+        }
+        EXPECT_TRUE(whole(handed));
+        for (const auto& b : handed) {
+            block_pool::deallocate(b.data, b.size);
+        }
+    });
+    other.join();
+    EXPECT_TRUE(whole(kept));
+    for (const auto& b : kept) {
+        block_pool::deallocate(b.data, b.size);
+    }
 }
 
 // Catches: a reply larger than hiredis reads at once that stalls, the rest

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -52,16 +53,60 @@ struct orphan {
     redisAsyncContext* m_context;
 };
 
-// The reply function of every command: hands the reply to the stored
-// callback without copying its text or elements.
-void reply_function(redisAsyncContext* /*_context*/, void* _reply, void* _privdata) {
-    std::unique_ptr<async_context::callback> callback(static_cast<async_context::callback*>(_privdata));
+// A plain callback as the receiver of a reply.
+class function_pending final : public async_context::pending {
+public:
+    explicit function_pending(async_context::callback _callback) : m_callback(std::move(_callback)) {}
+    void deliver(reply _reply) override { m_callback(std::move(_reply)); }
+
+private:
+    async_context::callback m_callback;
+};
+
+// hiredis frees every reply right after its reply function returns. The
+// reply function takes the reply whole instead, and marks it here so that the
+// free that follows at once leaves it alone. One loop thread per connection,
+// and nothing runs between the two calls but the reply function itself.
+thread_local void* t_taken = nullptr;
+
+void free_unless_taken(void* _reply) {
+    if (_reply != nullptr && _reply == t_taken) {
+        t_taken = nullptr;
+        return;
+    }
+    freeReplyObject(_reply);
+}
+
+// hiredis' reply functions with free_unless_taken as the free function, set
+// up from those of the first connection.
+redisReplyObjectFunctions* taking_functions(const redisReplyObjectFunctions& _defaults) {
+    static redisReplyObjectFunctions functions = [&] {
+        redisReplyObjectFunctions result = _defaults;
+        result.freeObject = &free_unless_taken;
+        return result;
+    }();
+    return &functions;
+}
+
+// The reply function of every command: hands the reply to its receiver
+// without copying its text or elements.
+void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) {
+    std::unique_ptr<async_context::pending> receiver(static_cast<async_context::pending*>(_privdata));
     guarded([&] {
+        auto* source = static_cast<redisReply*>(_reply);
+        if (source != nullptr && _context != nullptr && _context->c.reader != nullptr &&
+            _context->c.reader->fn != nullptr && _context->c.reader->fn->freeObject == &free_unless_taken) {
+            // Owned by the result from here on, whatever the receiver does.
+            reply result(source);
+            t_taken = source;
+            receiver->deliver(std::move(result));
+            return;
+        }
         auto* moved = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
         if (moved == nullptr) {
             throw std::bad_alloc();
         }
-        if (auto* source = static_cast<redisReply*>(_reply)) {
+        if (source != nullptr) {
             // hiredis frees its reply after this call: it keeps the shell,
             // the text and the elements now belong to the moved reply.
             *moved = *source;
@@ -74,7 +119,7 @@ void reply_function(redisAsyncContext* /*_context*/, void* _reply, void* _privda
             moved->type = REDIS_REPLY_NIL;
         }
         reply result(moved);
-        (*callback)(std::move(result));
+        receiver->deliver(std::move(result));
     });
 }
 
@@ -134,6 +179,36 @@ void clear_context(async_context& _context) {
     _context.m_socket.close(ignored);
 }
 
+void format_command(const std::vector<const char*>& _argv, const std::vector<std::size_t>& _argv_len,
+                    std::string& _text) {
+    // Room for the longest numbers; cut to what was written at the end.
+    constexpr std::size_t number = 20;
+    std::size_t size = 3 + number;
+    for (const std::size_t length : _argv_len) {
+        size += 5 + number + length;
+    }
+    _text.resize(size);
+    char* out = _text.data();
+    char* const end = out + size;
+    const auto header = [&](char _kind, std::size_t _number) {
+        *out++ = _kind;
+        out = std::to_chars(out, end, _number).ptr;
+        *out++ = '\r';
+        *out++ = '\n';
+    };
+    header('*', _argv.size());
+    for (std::size_t i = 0; i < _argv.size(); ++i) {
+        header('$', _argv_len[i]);
+        if (_argv_len[i] != 0) {
+            std::memcpy(out, _argv[i], _argv_len[i]);
+            out += _argv_len[i];
+        }
+        *out++ = '\r';
+        *out++ = '\n';
+    }
+    _text.resize(static_cast<std::size_t>(out - _text.data()));
+}
+
 async_operation_handle<async_context::ptr>::ptr async_context::create(events_loop& _events_loop,
                                                                        const component_logger& _logger,
                                                                        std::string _ip, int _port, int _db) {
@@ -189,6 +264,12 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
     if (error) {
         ::close(descriptor);
         fail(error.message());
+    }
+    // Replies are taken whole rather than copied into a new shell, provided
+    // hiredis frees them the usual way.
+    if (redisReader* reader = m_context->c.reader;
+        reader != nullptr && reader->fn != nullptr && reader->fn->freeObject == &freeReplyObject) {
+        reader->fn = taking_functions(*reader->fn);
     }
     m_context->ev.addRead = &add_read_wrapper;
     m_context->ev.delRead = &del_read_wrapper;
@@ -266,12 +347,22 @@ void async_context::run_command(std::vector<const char*>& _argv, std::vector<std
     if (m_context == nullptr || _argv.empty() || _argv.size() != _argv_len.size()) {
         throw failed();
     }
-    auto data = std::make_unique<callback>(std::move(_callback));
-    if (redisAsyncCommandArgv(m_context, &reply_function, data.get(), static_cast<int>(_argv.size()),
-                              _argv.data(), _argv_len.data()) != REDIS_OK) {
-        throw failed();
+    std::string text;
+    format_command(_argv, _argv_len, text);
+    run_formatted(text, _argv.size(), boost::string_view(_argv[0], _argv_len[0]),
+                  std::make_unique<function_pending>(std::move(_callback)));
+}
+
+void async_context::run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
+                                  std::unique_ptr<pending> _pending) {
+    // No words would be sent as an empty request that the server never
+    // answers, and every later reply would go to the wrong receiver.
+    if (m_context == nullptr || _words == 0 ||
+        redisAsyncFormattedCommand(m_context, &reply_function, _pending.get(), _text.data(), _text.size()) !=
+            REDIS_OK) {
+        throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
     }
-    data.release();
+    _pending.release();
 }
 
 void async_context::add_read() {

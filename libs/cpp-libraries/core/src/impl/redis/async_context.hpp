@@ -9,6 +9,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/utility/string_view.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,11 @@ class async_context;
 // Forgets hiredis' context (hiredis frees it, or has freed it).
 void clear_context(async_context& _context);
 
+// Writes the words of one command in the protocol's form (what hiredis would
+// send for them) into _text, replacing its content.
+void format_command(const std::vector<const char*>& _argv, const std::vector<std::size_t>& _argv_len,
+                    std::string& _text);
+
 // A non-blocking connection to a Redis server driven by one event loop:
 // hiredis does the protocol work and asks, through its event hooks, for
 // readiness waits that run on the loop. Everything happens on the loop's
@@ -37,6 +43,15 @@ class async_context {
 public:
     using ptr = std::shared_ptr<async_context>;
     using callback = std::function<void(reply)>;
+
+    // Receives the reply of one queued command: deliver() is called exactly
+    // once, on the loop, from inside hiredis (NIL when the command was
+    // abandoned), and the object is destroyed right after.
+    class pending {
+    public:
+        virtual ~pending() = default;
+        virtual void deliver(reply _reply) = 0;
+    };
 
     // Starts connecting; the handle delivers the connected context, or an
     // empty pointer when the connection failed. A failure that hiredis
@@ -59,6 +74,12 @@ public:
     // when the command cannot be queued (the connection has gone, or no
     // words were given).
     void run_command(std::vector<const char*>& _argv, std::vector<std::size_t>& _argv_len, callback _callback);
+
+    // The same for a command already in the protocol's form (format_command)
+    // with _words words, the first of them _name: hiredis copies the text
+    // without formatting it again.
+    void run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
+                       std::unique_ptr<pending> _pending);
 
     // Entry points for hiredis.
     void add_read();

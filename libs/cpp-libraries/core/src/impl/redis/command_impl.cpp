@@ -1,10 +1,107 @@
 #include "command_impl.hpp"
 
-#include <core/async_operation_handle_impl.hpp>
+#include "block_pool.hpp"
 
+#include <core/source_location.hpp>
+
+#include <atomic>
 #include <utility>
 
 namespace orq::libs::core::redis {
+
+namespace {
+
+// The handle of one asynchronous run of a command. Each run queues the
+// command's protocol text on the connection; the reply is posted to the loop
+// and handed to the callback there, provided the handle still exists.
+class command_handle final : public async_operation_handle<reply>,
+                             public std::enable_shared_from_this<command_handle> {
+public:
+    command_handle(events_loop& _events_loop, std::shared_ptr<command_impl::data> _data, async_context& _async)
+        : m_events_loop(_events_loop), m_data(std::move(_data)), m_async(_async) {}
+
+    // Queues the command with its current arguments; the handle counts as not
+    // complete until its next reply.
+    void start() {
+        m_completed.store(false);
+        const std::string& text = m_data->formatted();
+        const std::size_t words = m_data->m_argv.size();
+        const boost::string_view name =
+            words == 0 ? boost::string_view() : boost::string_view(m_data->m_argv[0], m_data->m_argv_len[0]);
+        m_async.run_formatted(text, words, name, std::make_unique<receiver>(weak_from_this()));
+    }
+
+    void restart() override { start(); }
+
+    bool is_complete() const override { return m_completed.load(); }
+
+private:
+    // Hands one reply to the callback on the loop, unless the handle has gone
+    // meanwhile. Its memory (the queued operation) comes from the pool.
+    struct delivery {
+        using allocator_type = detail::pool_allocator<void>;
+
+        allocator_type get_allocator() const noexcept { return allocator_type(); }
+
+        void operator()() {
+            const auto handle = m_handle.lock();
+            if (!handle) {
+                return;
+            }
+            // Held while it runs: the callback may install another one, or
+            // drop the handle.
+            const auto callback = handle->get_callback();
+            if (!callback) {
+                return;
+            }
+            (*callback)(std::move(m_reply));
+        }
+
+        std::weak_ptr<command_handle> m_handle;
+        reply m_reply;
+    };
+
+    // Keeps only a weak pointer: dropping the handle drops its reply.
+    class receiver final : public async_context::pending {
+    public:
+        explicit receiver(std::weak_ptr<command_handle> _handle) : m_handle(std::move(_handle)) {}
+
+        static void* operator new(std::size_t _size) { return detail::block_pool::allocate(_size); }
+        static void operator delete(void* _block, std::size_t _size) noexcept {
+            detail::block_pool::deallocate(_block, _size);
+        }
+
+        void deliver(reply _reply) override {
+            const auto self = m_handle.lock();
+            if (!self) {
+                return;
+            }
+            // Complete before the delivery can run, so that a callback that
+            // looks at is_complete() sees the reply as returned.
+            self->m_completed.store(true);
+            // The reply travels inside the posted function itself.
+            self->m_events_loop.post(delivery{std::move(m_handle), std::move(_reply)}, source_location());
+        }
+
+    private:
+        std::weak_ptr<command_handle> m_handle;
+    };
+
+    events_loop& m_events_loop;
+    std::atomic_bool m_completed{false};
+    std::shared_ptr<command_impl::data> m_data;
+    async_context& m_async;
+};
+
+}  // namespace
+
+const std::string& command_impl::data::formatted() {
+    if (!m_formatted_valid) {
+        format_command(m_argv, m_argv_len, m_formatted);
+        m_formatted_valid = true;
+    }
+    return m_formatted;
+}
 
 command_impl::command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                            async_context& _async)
@@ -12,12 +109,42 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_logger(_logger),
       m_sync(_sync),
       m_async(_async),
-      m_data(std::make_shared<data>()) {}
+      m_data(std::allocate_shared<data>(detail::pool_allocator<data>())) {}
+
+void* command_impl::operator new(std::size_t _size) {
+    return detail::block_pool::allocate(_size);
+}
+
+void command_impl::operator delete(void* _block, std::size_t _size) noexcept {
+    detail::block_pool::deallocate(_block, _size);
+}
+
+void command_impl::reserve(std::size_t _arguments) {
+    auto& words = m_data->m_argv_keeper;
+    if (_arguments <= words.capacity()) {
+        return;
+    }
+    words.reserve(_arguments);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        m_data->m_argv[i] = words[i].data();
+    }
+    m_data->m_argv.reserve(_arguments);
+    m_data->m_argv_len.reserve(_arguments);
+}
 
 command& command_impl::add_argument(std::string _argument) {
-    const std::string& stored = m_data->m_argv_keeper.emplace_back(std::move(_argument));
+    auto& words = m_data->m_argv_keeper;
+    // Growing moves the strings, and short ones change their address.
+    const bool moves = words.size() == words.capacity();
+    const std::string& stored = words.emplace_back(std::move(_argument));
+    if (moves) {
+        for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+            m_data->m_argv[i] = words[i].data();
+        }
+    }
     m_data->m_argv.push_back(stored.data());
     m_data->m_argv_len.push_back(stored.size());
+    m_data->m_formatted_valid = false;
     return *this;
 }
 
@@ -26,15 +153,8 @@ reply command_impl::execute() {
 }
 
 async_operation_handle<reply>::ptr command_impl::execute_async() {
-    using handle = async_operation_handle_impl<reply>;
-    auto result = handle::create(m_events_loop, [data = m_data, &async = m_async](
-                                                    const handle::ptr& /*_self*/, const std::weak_ptr<handle>& _weak) {
-        async.run_command(data->m_argv, data->m_argv_len, [_weak](reply _reply) {
-            if (const auto self = _weak.lock()) {
-                self->return_result(std::move(_reply));
-            }
-        });
-    });
+    auto result = std::allocate_shared<command_handle>(detail::pool_allocator<command_handle>(), m_events_loop,
+                                                       m_data, m_async);
     result->start();
     return result;
 }

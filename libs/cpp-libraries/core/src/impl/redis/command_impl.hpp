@@ -8,7 +8,6 @@
 #include <core/redis/command.hpp>
 
 #include <cstddef>
-#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,15 +18,29 @@ class command_impl final : public command {
 public:
     // The arguments in the form hiredis takes them.
     struct data {
-        // Owns every argument; a list, so that appending never moves the
-        // strings m_argv points into.
-        std::list<std::string> m_argv_keeper;
+        // Owns every argument; m_argv points into these strings, and is
+        // pointed again whenever appending moves them.
+        std::vector<std::string> m_argv_keeper;
         std::vector<const char*> m_argv;
         std::vector<std::size_t> m_argv_len;
+        // The words in the protocol's form, built by the first asynchronous
+        // run after a change and reused by the runs that follow.
+        std::string m_formatted;
+        bool m_formatted_valid = false;
+
+        const std::string& formatted();
     };
 
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                  async_context& _async);
+
+    // Commands are often made for one request and dropped again: their
+    // memory comes from the pool of such objects.
+    static void* operator new(std::size_t _size);
+    static void operator delete(void* _block, std::size_t _size) noexcept;
+
+    // Room for this many arguments in all, so that adding them allocates once.
+    void reserve(std::size_t _arguments);
 
     command& add_argument(std::string _argument) override;
     reply execute() override;

@@ -49,60 +49,68 @@ context_impl::~context_impl() {
     m_async.reset();
 }
 
+template <typename... Words>
+command::ptr context_impl::build(Words&&... _words) {
+    auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
+    result->reserve(sizeof...(Words));
+    (result->add_argument(std::string(std::forward<Words>(_words))), ...);
+    return result;
+}
+
 command::ptr context_impl::get(std::string _key) {
-    return create_command({"GET", std::move(_key)});
+    return build("GET", std::move(_key));
 }
 
 command::ptr context_impl::set(std::string _key, std::string _value) {
-    return create_command({"SET", std::move(_key), std::move(_value)});
+    return build("SET", std::move(_key), std::move(_value));
 }
 
 command::ptr context_impl::del(std::string _key) {
-    return create_command({"DEL", std::move(_key)});
+    return build("DEL", std::move(_key));
 }
 
 command::ptr context_impl::add_to_set(std::string _key) {
-    return create_command({"SADD", std::move(_key)});
+    return build("SADD", std::move(_key));
 }
 
 command::ptr context_impl::add_to_set(std::string _key, std::string _value) {
-    return create_command({"SADD", std::move(_key), std::move(_value)});
+    return build("SADD", std::move(_key), std::move(_value));
 }
 
 command::ptr context_impl::remove_from_set(std::string _key, std::string _value) {
-    return create_command({"SREM", std::move(_key), std::move(_value)});
+    return build("SREM", std::move(_key), std::move(_value));
 }
 
 command::ptr context_impl::get_set_members(std::string _key) {
-    return create_command({"SMEMBERS", std::move(_key)});
+    return build("SMEMBERS", std::move(_key));
 }
 
 command::ptr context_impl::get_table(std::string _table) {
-    return create_command({"HGETALL", std::move(_table)});
+    return build("HGETALL", std::move(_table));
 }
 
 command::ptr context_impl::get_from_table(std::string _table, std::string _field) {
-    return create_command({"HGET", std::move(_table), std::move(_field)});
+    return build("HGET", std::move(_table), std::move(_field));
 }
 
 command::ptr context_impl::get_from_table_multi(std::string _table) {
-    return create_command({"HMGET", std::move(_table)});
+    return build("HMGET", std::move(_table));
 }
 
 command::ptr context_impl::set_to_table(std::string _table, std::string _field, std::string _value) {
-    return create_command({"HSET", std::move(_table), std::move(_field), std::move(_value)});
+    return build("HSET", std::move(_table), std::move(_field), std::move(_value));
 }
 
 command::ptr context_impl::set_to_table_multi(std::string _table) {
-    return create_command({"HMSET", std::move(_table)});
+    return build("HMSET", std::move(_table));
 }
 
 command::ptr context_impl::increment_in_table(std::string _table, std::string _field, std::string _value) {
-    return create_command({"HINCRBY", std::move(_table), std::move(_field), std::move(_value)});
+    return build("HINCRBY", std::move(_table), std::move(_field), std::move(_value));
 }
 
 command::ptr context_impl::delete_from_table(std::string _table, std::string _field) {
-    return create_command({"HDEL", std::move(_table), std::move(_field)});
+    return build("HDEL", std::move(_table), std::move(_field));
 }
 
 iteration_result context_impl::scan(boost::string_view _pattern, callback _callback) {
@@ -123,6 +131,7 @@ iteration_result context_impl::scan(boost::string_view _pattern, callback _callb
 
 command::ptr context_impl::create_command(args _args) {
     auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
+    result->reserve(_args.size());
     for (auto& argument : _args) {
         result->add_argument(std::move(argument));
     }

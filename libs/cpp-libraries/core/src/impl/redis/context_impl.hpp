@@ -50,6 +50,10 @@ public:
     command::ptr create_command(args _args) override;
 
 private:
+    // A command of the given words, each moved in.
+    template <typename... Words>
+    command::ptr build(Words&&... _words);
+
     events_loop& m_events_loop;
     const component_logger& m_logger;
     async_context::ptr m_async;
