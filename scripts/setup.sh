@@ -11,6 +11,8 @@ packages=(
   redis-server
   systemd dpkg-dev man-db file
   iproute2
+  # the fuzz build: clang, its fuzzer runtime, llvm-symbolizer
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: a plain build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer
-# build. Any failure or sanitizer report fails.
+# build, then a short run of every fuzz target. Any failure or sanitizer
+# report fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,3 +51,6 @@ echo "== ThreadSanitizer"
 build build-tsan -DORQ_SANITIZE=thread -DORQ_BUILD_BENCH=OFF
 # TSAN_OPTIONS (with the suppressions) come with each test from CMake.
 (cd build-tsan && ctest --output-on-failure -j"$jobs")
+
+echo "== libFuzzer smoke run (clang, ASan+UBSan; a few seconds per target)"
+bash scripts/fuzz.sh --smoke

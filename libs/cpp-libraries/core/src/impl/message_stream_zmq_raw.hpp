@@ -3,17 +3,15 @@
 #include <core/logger.hpp>
 #include <core/message_stream.hpp>
 
+#include "topic_dispatch.hpp"
 #include "zmq/asio_socket.hpp"
 #include "zmq/connection_monitor.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/optional.hpp>
 #include <boost/utility/string_view.hpp>
 
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace orq::libs::core {
 
@@ -33,43 +31,13 @@ public:
 
     subscription::ptr subscribe(boost::string_view _channel, callback _callback) override;
 
-    // A subscriber's callback, shared by its subscription and the topic's
-    // list; used on the loop thread only. The subscription's end releases the
-    // callback at once, or right after its call when it is running then; the
-    // list drops the entry at the next frame of the topic.
-    struct subscriber {
-        callback m_callback;
-        bool m_subscribed = true;
-        bool m_running = false;
-
-        // After a call: releases the callback if its subscription ended
-        // meanwhile.
-        void finish_call() {
-            m_running = false;
-            if (!m_subscribed) {
-                m_callback = nullptr;
-            }
-        }
-    };
-
 private:
-    using callbacks_vector = std::vector<std::shared_ptr<subscriber>>;
-    // Ordered byte-wise, so a topic sorts before every longer topic it begins.
-    using callbacks_map = std::map<std::string, callbacks_vector>;
-
     void setup_receive();
 
     // The dispatch works on the map alone: a callback may destroy the stream
     // while the map is kept alive by the receive that dispatches (it holds the
     // map until the stream's destruction cancels it).
-    static void process_message(callbacks_map& _callbacks, boost::string_view _message);
-    static boost::optional<callbacks_vector&> find_callbacks(callbacks_map& _callbacks,
-                                                             boost::string_view _message);
-    // True when it met subscribers whose subscriptions are gone.
-    static bool call_callbacks(const callbacks_vector& _callbacks, boost::string_view _message);
-    static void remove_expired_callbacks(callbacks_vector& _callbacks);
-
-    std::shared_ptr<callbacks_map> m_callbacks;
+    std::shared_ptr<detail::topic_subscribers_map> m_subscribers;
     zmq::detail::asio_socket m_socket;
     // Logs the connection to the publisher made and lost.
     std::unique_ptr<zmq::detail::connection_monitor> m_monitor;

@@ -79,7 +79,8 @@ private:
                         const std::string& _body);
 
     events_loop& m_main_events_loop;
-    const component_logger& m_logger;
+    // Nothing is logged yet: transfer failures reach the caller in its result.
+    [[maybe_unused]] const component_logger& m_logger;
     const std::string m_address;
     const std::chrono::seconds m_timeout;
     const std::set<method> m_disabled_methods;

@@ -48,7 +48,8 @@ public:
 
 private:
     events_loop& m_events_loop;
-    const component_logger& m_logger;
+    // Nothing is logged: failures are thrown or delivered as NIL replies.
+    [[maybe_unused]] const component_logger& m_logger;
     sync_context& m_sync;
     async_context& m_async;
     std::shared_ptr<data> m_data;
