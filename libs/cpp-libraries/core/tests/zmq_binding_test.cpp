@@ -511,88 +511,86 @@ TEST(zmq_sync, push_at_high_water_mark_is_released_when_the_peer_reads) {
     sender.get();
 }
 
+namespace {
+
+// A PAIR socket with tiny queues whose plain peer does not read yet, and a
+// sender thread that sends far more than the queues and the kernel's buffers
+// hold: it waits at the high-water mark until the peer drains.
+class zmq_blocked_send : public ::testing::Test {
+protected:
+    static constexpr int count = 500;
+
+    zmq_blocked_send() {
+        pair.set_option(ZMQ_SNDHWM, 2);
+        pair.set_option(ZMQ_SNDBUF, 4096);
+        pair.bind("tcp://127.0.0.1:*");
+        peer.get().set(::zmq::sockopt::rcvhwm, 2);
+        peer.get().set(::zmq::sockopt::rcvbuf, 4096);
+        peer.connect(pair.last_endpoint());
+    }
+    // A sender still blocked after a failure is woken by the close.
+    ~zmq_blocked_send() override { pair.close(); }
+
+    // True once the sender waits for good.
+    bool start_sender() {
+        sender = std::async(std::launch::async, [this] {
+            sender_thread = current_thread_id();
+            for (int i = 0; i < count; ++i) {
+                pair.send(message(payload));
+                ++sent;
+            }
+        });
+        return blocked_for_good(sender_thread, sent);
+    }
+    // Reads every frame the sender sends, which releases it.
+    void drain() {
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(peer.receive(), payload);
+        }
+        ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
+        sender.get();
+    }
+
+    const std::string payload = std::string(1024, 'x');
+    boost::asio::io_context io;
+    asio_socket pair{io, ZMQ_PAIR};
+    plain_socket peer{::zmq::socket_type::pair};
+    std::atomic<pid_t> sender_thread{0};
+    std::atomic<int> sent{0};
+    std::future<void> sender;
+};
+
+}  // namespace
+
 // Catches: a blocking send that holds the socket's lock while it waits, which
 // stops the io_context from receiving on the same socket (here the peer only
 // drains after the loop has received its frame, so that would deadlock).
-TEST(zmq_sync, blocked_send_does_not_stop_receiving_on_the_same_socket) {
-    boost::asio::io_context io;
-    asio_socket pair(io, ZMQ_PAIR);
-    pair.set_option(ZMQ_SNDHWM, 2);
-    pair.set_option(ZMQ_SNDBUF, 4096);
-    pair.bind("tcp://127.0.0.1:*");
-    plain_socket peer(::zmq::socket_type::pair);
-    peer.get().set(::zmq::sockopt::rcvhwm, 2);
-    peer.get().set(::zmq::sockopt::rcvbuf, 4096);
-    peer.connect(pair.last_endpoint());
-
+TEST_F(zmq_blocked_send, does_not_stop_receiving_on_the_same_socket) {
     std::vector<received> got;
     receive_into(pair, got);
     auto loop = std::async(std::launch::async, [&] { return run_until(io, [&] { return !got.empty(); }, 20s); });
-
-    // Far more than the queues and the kernel's buffers hold: the sender
-    // waits at the high-water mark long before the peer starts reading.
-    constexpr int count = 500;
-    const std::string payload(1024, 'x');
-    std::atomic<pid_t> sender_thread{0};
-    std::atomic<int> sent{0};
-    auto sender = std::async(std::launch::async, [&] {
-        sender_thread = current_thread_id();
-        for (int i = 0; i < count; ++i) {
-            pair.send(message(payload));
-            ++sent;
-        }
-    });
     // The frame the loop must receive comes only once the sender waits for
     // good.
-    ASSERT_TRUE(blocked_for_good(sender_thread, sent));
+    ASSERT_TRUE(start_sender());
     EXPECT_LT(sent.load(), count);
     peer.send("ping");
     ASSERT_TRUE(loop.get());
     EXPECT_EQ(got[0].bytes, "ping");
-    for (int i = 0; i < count; ++i) {
-        ASSERT_EQ(peer.receive(), payload);
-    }
-    ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
-    sender.get();
+    ASSERT_NO_FATAL_FAILURE(drain());
 }
 
 // Catches: blocking callers serialised across their waits, so that a receive
 // whose frame is there waits behind another thread's send blocked at the
 // high-water mark.
-TEST(zmq_sync, blocked_send_does_not_delay_a_blocking_receive) {
-    boost::asio::io_context io;
-    asio_socket pair(io, ZMQ_PAIR);
-    pair.set_option(ZMQ_SNDHWM, 2);
-    pair.set_option(ZMQ_SNDBUF, 4096);
-    pair.bind("tcp://127.0.0.1:*");
-    plain_socket peer(::zmq::socket_type::pair);
-    peer.get().set(::zmq::sockopt::rcvhwm, 2);
-    peer.get().set(::zmq::sockopt::rcvbuf, 4096);
-    peer.connect(pair.last_endpoint());
-
-    constexpr int count = 500;
-    const std::string payload(1024, 'x');
-    std::atomic<pid_t> sender_thread{0};
-    std::atomic<int> sent{0};
-    auto sender = std::async(std::launch::async, [&] {
-        sender_thread = current_thread_id();
-        for (int i = 0; i < count; ++i) {
-            pair.send(message(payload));
-            ++sent;
-        }
-    });
-    ASSERT_TRUE(blocked_for_good(sender_thread, sent));
+TEST_F(zmq_blocked_send, does_not_delay_a_blocking_receive) {
+    ASSERT_TRUE(start_sender());
     peer.send("ping");
     auto received = std::async(std::launch::async, [&] { return pair.receive().string(); });
     const bool in_time = received.wait_for(10s) == std::future_status::ready;
     // Releases the sender (and a receive held behind it).
-    for (int i = 0; i < count; ++i) {
-        ASSERT_EQ(peer.receive(), payload);
-    }
+    ASSERT_NO_FATAL_FAILURE(drain());
     EXPECT_TRUE(in_time);
     EXPECT_EQ(received.get(), "ping");
-    ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
-    sender.get();
 }
 
 // --- asynchronous receive -------------------------------------------------

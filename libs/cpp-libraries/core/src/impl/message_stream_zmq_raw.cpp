@@ -2,7 +2,7 @@
 
 #include <core/exception.hpp>
 
-#include <boost/asio/error.hpp>
+#include "receive_loop.hpp"
 
 #include <zmq.h>
 
@@ -78,10 +78,7 @@ void message_stream_zmq_raw::setup_receive() {
     // keeps it alive through a dispatch that destroys the stream.
     m_socket.async_receive_each([callbacks = m_callbacks, logger = &m_logger](const boost::system::error_code& _error,
                                                                               zmq::message& _frame) {
-        if (_error) {
-            if (_error != boost::asio::error::operation_aborted) {
-                logger->log_error(_error, ORQ_SOURCE_LOCATION);
-            }
+        if (detail::receive_loop_ends(_error, *logger, ORQ_SOURCE_LOCATION)) {
             return;
         }
         process_message(*callbacks, _frame.view());
