@@ -10,9 +10,16 @@
 #include "zmq_peers.hpp"
 
 #include <boost/asio/post.hpp>
+#include <boost/optional.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <future>
 #include <set>
@@ -110,6 +117,99 @@ TEST(zmq_error, creation_and_connect_failures_throw_zeromq_errors) {
     asio_socket socket(io, ZMQ_PUSH);
     EXPECT_EQ(error_of([&] { socket.connect("nonsense"); }), EINVAL);
     EXPECT_EQ(error_of([&] { socket.connect("carrier-pigeon://x"); }), EPROTONOSUPPORT);
+}
+
+// Catches: errors that do not say which call failed and on which endpoint
+// (so callers had to wrap them to be understood).
+TEST(zmq_error, messages_name_the_call_and_the_endpoint) {
+    boost::asio::io_context io;
+    asio_socket first(io, ZMQ_PULL);
+    first.bind("tcp://127.0.0.1:*");
+    const std::string taken = first.last_endpoint();
+    asio_socket second(io, ZMQ_PULL);
+    const auto what_of = [](const std::function<void()>& _action) {
+        try {
+            _action();
+        } catch (const boost::system::system_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    const auto starts_with = [](const std::string& _text, const std::string& _prefix) {
+        return _text.compare(0, _prefix.size(), _prefix) == 0;
+    };
+    const std::string in_use = what_of([&] { second.bind(taken); });
+    EXPECT_TRUE(starts_with(in_use, "zmq_bind " + taken + ": " + ::zmq_strerror(EADDRINUSE))) << in_use;
+    const std::string pigeon = what_of([&] { second.connect("carrier-pigeon://x"); });
+    EXPECT_TRUE(starts_with(pigeon, std::string("zmq_connect carrier-pigeon://x: ") + ::zmq_strerror(EPROTONOSUPPORT)))
+        << pigeon;
+    const std::string range = what_of([&] { second.bind("tcp://h:*[200-100]"); });
+    EXPECT_TRUE(starts_with(range, std::string("zmq_bind tcp://h:*[200-100]: ") + ::zmq_strerror(EINVAL))) << range;
+}
+
+// Catches: a closed socket that answers synchronous calls with one error and
+// asynchronous receives (or a moved-from handle) with another.
+TEST(zmq_error, a_closed_socket_fails_alike_for_every_caller) {
+    boost::asio::io_context io;
+    asio_socket closed(io, ZMQ_PULL);
+    closed.close();
+    EXPECT_EQ(error_of([&] { closed.receive(); }), ENOTSOCK);
+    message frame("x");
+    EXPECT_EQ(error_of([&] { closed.try_send(frame); }), ENOTSOCK);
+    std::vector<received> got;
+    receive_into(closed, got);
+    ASSERT_TRUE(run_until(io, [&] { return !got.empty(); }));
+    EXPECT_EQ(got[0].error, ozmq::detail::socket_closed_error());
+    EXPECT_EQ(got[0].error, ozmq::detail::make_error_code(ENOTSOCK));
+
+    asio_socket source(io, ZMQ_PULL);
+    asio_socket target(std::move(source));
+    EXPECT_EQ(error_of([&] { source.connect("inproc://moved"); }), ENOTSOCK);
+    EXPECT_EQ(error_of([&] { receive_into(source, got); }), ENOTSOCK);
+}
+
+namespace {
+
+// From now on eventfd fails with EMFILE on the calling thread alone (a seccomp
+// filter, which goes with the thread). False where seccomp is not available.
+bool deny_eventfd_on_this_thread() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_eventfd2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EMFILE & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+}  // namespace
+
+// Catches: a system failure (the blocked thread's eventfd) reported in the
+// ZeroMQ category, as if libzmq had failed.
+TEST(zmq_error, a_system_failure_is_in_the_system_category) {
+    boost::asio::io_context io;
+    asio_socket in(io, ZMQ_PULL);
+    // A new thread: it has no wake fd yet, so its first wait makes one.
+    auto caught = std::async(std::launch::async, [&] {
+        if (!deny_eventfd_on_this_thread()) {
+            return boost::optional<std::pair<boost::system::error_code, std::string>>();
+        }
+        try {
+            in.receive();
+        } catch (const boost::system::system_error& e) {
+            return boost::make_optional(std::make_pair(e.code(), std::string(e.what())));
+        }
+        return boost::make_optional(std::make_pair(boost::system::error_code(), std::string("no error")));
+    });
+    ASSERT_EQ(caught.wait_for(10s), std::future_status::ready);
+    const auto result = caught.get();
+    if (!result) {
+        GTEST_SKIP() << "no seccomp here";
+    }
+    EXPECT_EQ(result->first, boost::system::error_code(EMFILE, boost::system::system_category()));
+    EXPECT_EQ(result->second.compare(0, 9, "eventfd: "), 0) << result->second;
 }
 
 // --- dynamic bind forms: parsing and the search, without the network -----
@@ -411,88 +511,86 @@ TEST(zmq_sync, push_at_high_water_mark_is_released_when_the_peer_reads) {
     sender.get();
 }
 
+namespace {
+
+// A PAIR socket with tiny queues whose plain peer does not read yet, and a
+// sender thread that sends far more than the queues and the kernel's buffers
+// hold: it waits at the high-water mark until the peer drains.
+class zmq_blocked_send : public ::testing::Test {
+protected:
+    static constexpr int count = 500;
+
+    zmq_blocked_send() {
+        pair.set_option(ZMQ_SNDHWM, 2);
+        pair.set_option(ZMQ_SNDBUF, 4096);
+        pair.bind("tcp://127.0.0.1:*");
+        peer.get().set(::zmq::sockopt::rcvhwm, 2);
+        peer.get().set(::zmq::sockopt::rcvbuf, 4096);
+        peer.connect(pair.last_endpoint());
+    }
+    // A sender still blocked after a failure is woken by the close.
+    ~zmq_blocked_send() override { pair.close(); }
+
+    // True once the sender waits for good.
+    bool start_sender() {
+        sender = std::async(std::launch::async, [this] {
+            sender_thread = current_thread_id();
+            for (int i = 0; i < count; ++i) {
+                pair.send(message(payload));
+                ++sent;
+            }
+        });
+        return blocked_for_good(sender_thread, sent);
+    }
+    // Reads every frame the sender sends, which releases it.
+    void drain() {
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(peer.receive(), payload);
+        }
+        ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
+        sender.get();
+    }
+
+    const std::string payload = std::string(1024, 'x');
+    boost::asio::io_context io;
+    asio_socket pair{io, ZMQ_PAIR};
+    plain_socket peer{::zmq::socket_type::pair};
+    std::atomic<pid_t> sender_thread{0};
+    std::atomic<int> sent{0};
+    std::future<void> sender;
+};
+
+}  // namespace
+
 // Catches: a blocking send that holds the socket's lock while it waits, which
 // stops the io_context from receiving on the same socket (here the peer only
 // drains after the loop has received its frame, so that would deadlock).
-TEST(zmq_sync, blocked_send_does_not_stop_receiving_on_the_same_socket) {
-    boost::asio::io_context io;
-    asio_socket pair(io, ZMQ_PAIR);
-    pair.set_option(ZMQ_SNDHWM, 2);
-    pair.set_option(ZMQ_SNDBUF, 4096);
-    pair.bind("tcp://127.0.0.1:*");
-    plain_socket peer(::zmq::socket_type::pair);
-    peer.get().set(::zmq::sockopt::rcvhwm, 2);
-    peer.get().set(::zmq::sockopt::rcvbuf, 4096);
-    peer.connect(pair.last_endpoint());
-
+TEST_F(zmq_blocked_send, does_not_stop_receiving_on_the_same_socket) {
     std::vector<received> got;
     receive_into(pair, got);
     auto loop = std::async(std::launch::async, [&] { return run_until(io, [&] { return !got.empty(); }, 20s); });
-
-    // Far more than the queues and the kernel's buffers hold: the sender
-    // waits at the high-water mark long before the peer starts reading.
-    constexpr int count = 500;
-    const std::string payload(1024, 'x');
-    std::atomic<pid_t> sender_thread{0};
-    std::atomic<int> sent{0};
-    auto sender = std::async(std::launch::async, [&] {
-        sender_thread = current_thread_id();
-        for (int i = 0; i < count; ++i) {
-            pair.send(message(payload));
-            ++sent;
-        }
-    });
     // The frame the loop must receive comes only once the sender waits for
     // good.
-    ASSERT_TRUE(blocked_for_good(sender_thread, sent));
+    ASSERT_TRUE(start_sender());
     EXPECT_LT(sent.load(), count);
     peer.send("ping");
     ASSERT_TRUE(loop.get());
     EXPECT_EQ(got[0].bytes, "ping");
-    for (int i = 0; i < count; ++i) {
-        ASSERT_EQ(peer.receive(), payload);
-    }
-    ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
-    sender.get();
+    ASSERT_NO_FATAL_FAILURE(drain());
 }
 
 // Catches: blocking callers serialised across their waits, so that a receive
 // whose frame is there waits behind another thread's send blocked at the
 // high-water mark.
-TEST(zmq_sync, blocked_send_does_not_delay_a_blocking_receive) {
-    boost::asio::io_context io;
-    asio_socket pair(io, ZMQ_PAIR);
-    pair.set_option(ZMQ_SNDHWM, 2);
-    pair.set_option(ZMQ_SNDBUF, 4096);
-    pair.bind("tcp://127.0.0.1:*");
-    plain_socket peer(::zmq::socket_type::pair);
-    peer.get().set(::zmq::sockopt::rcvhwm, 2);
-    peer.get().set(::zmq::sockopt::rcvbuf, 4096);
-    peer.connect(pair.last_endpoint());
-
-    constexpr int count = 500;
-    const std::string payload(1024, 'x');
-    std::atomic<pid_t> sender_thread{0};
-    std::atomic<int> sent{0};
-    auto sender = std::async(std::launch::async, [&] {
-        sender_thread = current_thread_id();
-        for (int i = 0; i < count; ++i) {
-            pair.send(message(payload));
-            ++sent;
-        }
-    });
-    ASSERT_TRUE(blocked_for_good(sender_thread, sent));
+TEST_F(zmq_blocked_send, does_not_delay_a_blocking_receive) {
+    ASSERT_TRUE(start_sender());
     peer.send("ping");
     auto received = std::async(std::launch::async, [&] { return pair.receive().string(); });
     const bool in_time = received.wait_for(10s) == std::future_status::ready;
     // Releases the sender (and a receive held behind it).
-    for (int i = 0; i < count; ++i) {
-        ASSERT_EQ(peer.receive(), payload);
-    }
+    ASSERT_NO_FATAL_FAILURE(drain());
     EXPECT_TRUE(in_time);
     EXPECT_EQ(received.get(), "ping");
-    ASSERT_EQ(sender.wait_for(10s), std::future_status::ready);
-    sender.get();
 }
 
 // --- asynchronous receive -------------------------------------------------

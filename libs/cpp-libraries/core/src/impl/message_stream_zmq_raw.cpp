@@ -2,7 +2,7 @@
 
 #include <core/exception.hpp>
 
-#include <boost/asio/error.hpp>
+#include "receive_loop.hpp"
 
 #include <zmq.h>
 
@@ -72,10 +72,7 @@ void message_stream_zmq_raw::setup_receive() {
     // keeps it alive through a dispatch that destroys the stream.
     m_socket.async_receive_each([subscribers = m_subscribers, logger = &m_logger](const boost::system::error_code& _error,
                                                                               zmq::message& _frame) {
-        if (_error) {
-            if (_error != boost::asio::error::operation_aborted) {
-                logger->log_error(_error, ORQ_SOURCE_LOCATION);
-            }
+        if (detail::receive_loop_ends(_error, *logger, ORQ_SOURCE_LOCATION)) {
             return;
         }
         detail::dispatch_message(*subscribers, _frame.view());

@@ -1,6 +1,7 @@
 #include "socket_impl.hpp"
 
 #include "../ip_literal.hpp"
+#include "../receive_loop.hpp"
 
 #include <core/exception.hpp>
 #include <core/scope_guard.hpp>
@@ -137,21 +138,11 @@ void socket_impl::setup_receive() {
                 }
                 return;
             }
-            if (_error) {
-                // Receiving ends here for good; only a failure is reported.
-                if (_error != boost::asio::error::operation_aborted) {
-                    self->m_logger.log_error(_error, ORQ_SOURCE_LOCATION);
-                }
+            if (detail::receive_loop_ends(_error, self->m_logger, ORQ_SOURCE_LOCATION)) {
                 return;
             }
-            // Queues the next read however the callback leaves, unless it
-            // destroyed the socket.
-            const scope_guard next = make_scope_guard([&data, self] {
-                if (data->m_socket_alive) {
-                    // Runs while an exception may be unwinding: contain its own.
-                    self->m_logger.execute([self] { self->setup_receive(); });
-                }
-            });
+            const scope_guard next =
+                detail::rearm_guard(data->m_socket_alive, self->m_logger, [self] { self->setup_receive(); });
             // A copy: the callback may replace itself while it runs.
             const receive_callback receive = data->m_receive_callback;
             receive(boost::string_view(data->m_buffer.data(), _length));

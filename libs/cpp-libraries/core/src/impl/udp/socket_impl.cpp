@@ -1,13 +1,13 @@
 #include "socket_impl.hpp"
 
 #include "../ip_literal.hpp"
+#include "../receive_loop.hpp"
 
 #include <core/exception.hpp>
 #include <core/scope_guard.hpp>
 #include <core/source_location.hpp>
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <netinet/in.h>
@@ -132,21 +132,11 @@ void socket_impl::setup_receive() {
                             if (!data->m_socket_alive) {
                                 return;
                             }
-                            if (_error) {
-                                // Receiving ends here for good.
-                                if (_error != boost::asio::error::operation_aborted) {
-                                    self->m_logger.log_error(_error, ORQ_SOURCE_LOCATION);
-                                }
+                            if (detail::receive_loop_ends(_error, self->m_logger, ORQ_SOURCE_LOCATION)) {
                                 return;
                             }
-                            // Queues the next wait however the callback leaves,
-                            // unless it destroyed the socket.
-                            const scope_guard next = make_scope_guard([&data, self] {
-                                if (data->m_socket_alive) {
-                                    // Runs while an exception may be unwinding: contain its own.
-                                    self->m_logger.execute([self] { self->setup_receive(); });
-                                }
-                            });
+                            const scope_guard next = detail::rearm_guard(data->m_socket_alive, self->m_logger,
+                                                                         [self] { self->setup_receive(); });
                             self->receive_ready(*data);
                         });
 }

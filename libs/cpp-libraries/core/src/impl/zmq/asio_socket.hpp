@@ -48,12 +48,17 @@ private:
 // thread that runs the io_context, never inside the call that started them.
 // Blocking operations (send, receive) wait without holding that mutex, so the
 // io_context keeps receiving on the same socket meanwhile and several threads
-// may wait at once; closing the socket wakes them with ENOTSOCK.
+// may wait at once; closing the socket wakes them with the closed-socket
+// error.
 //
 // All sockets share the process-wide context (context.hpp). Closing sets
 // linger 0: frames still queued for sending are discarded.
 //
-// Errors are thrown as boost::system::system_error in the "ZeroMQ" category.
+// Errors are thrown as boost::system::system_error that names the failing call
+// (error.hpp): libzmq's in the "ZeroMQ" category, the system's in the system
+// category. Whatever is started on a closed socket, synchronous or
+// asynchronous, fails with socket_closed_error(); receives pending when it
+// closes complete with operation_aborted.
 // The object is a movable handle; after a move the source is closed.
 class asio_socket {
 public:
@@ -123,7 +128,8 @@ private:
     class state;
 
     void start_receive(std::unique_ptr<receive_operation> _operation);
-    state& checked_state() const;
+    // The state; throws socket_closed_error() for _call after a move.
+    state& checked_state(const char* _call) const;
 
     std::shared_ptr<state> m_state;
 };

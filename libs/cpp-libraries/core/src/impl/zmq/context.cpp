@@ -41,7 +41,7 @@ std::shared_ptr<void> acquire_context() {
     }
     void* raw = ::zmq_ctx_new();
     if (raw == nullptr) {
-        throw_error(::zmq_errno());
+        throw_error(::zmq_errno(), "zmq_ctx_new");
     }
     // A context whose last owner is going away may still be terminating on
     // another thread; the new one is independent of it.

@@ -9,25 +9,29 @@ namespace orq::libs::core::zmq::detail {
 
 namespace {
 
-// A port number of 1 to 5 digits in 1..65535; an empty text gives _default.
+// A port number of 1 to 5 digits in 1..65535; an empty text gives _default,
+// anything else 0.
 std::uint16_t parse_port(const std::string& _text, std::uint16_t _default) {
     if (_text.empty()) {
         return _default;
     }
     if (_text.size() > 5) {
-        throw_error(EINVAL);
+        return 0;
     }
     unsigned long value = 0;
     for (const char c : _text) {
         if (c < '0' || c > '9') {
-            throw_error(EINVAL);
+            return 0;
         }
         value = value * 10 + static_cast<unsigned long>(c - '0');
     }
-    if (value == 0 || value > 65535) {
-        throw_error(EINVAL);
-    }
-    return static_cast<std::uint16_t>(value);
+    return value > 65535 ? 0 : static_cast<std::uint16_t>(value);
+}
+
+// The dynamic forms extend what zmq_bind accepts, so a malformed one fails as
+// zmq_bind would.
+[[noreturn]] void throw_malformed(const std::string& _endpoint) {
+    throw_error(EINVAL, "zmq_bind", _endpoint);
 }
 
 }  // namespace
@@ -53,17 +57,17 @@ boost::optional<dynamic_endpoint> parse_dynamic_endpoint(const std::string& _end
     const std::string range = port.substr(1);
     if (!range.empty()) {
         if (range.size() < 3 || range.front() != '[' || range.back() != ']') {
-            throw_error(EINVAL);
+            throw_malformed(_endpoint);
         }
         const std::string inner = range.substr(1, range.size() - 2);
         const std::size_t hyphen = inner.find('-');
         if (hyphen == std::string::npos) {
-            throw_error(EINVAL);
+            throw_malformed(_endpoint);
         }
         result.first = parse_port(inner.substr(0, hyphen), dynamic_endpoint::default_first);
         result.last = parse_port(inner.substr(hyphen + 1), dynamic_endpoint::default_last);
-        if (result.first > result.last) {
-            throw_error(EINVAL);
+        if (result.first == 0 || result.last == 0 || result.first > result.last) {
+            throw_malformed(_endpoint);
         }
     }
     return result;

@@ -5,6 +5,7 @@
 
 #include <zmq.h>
 
+#include <cerrno>
 #include <string>
 
 namespace orq::libs::core::zmq::detail {
@@ -28,8 +29,21 @@ boost::system::error_code make_error_code(int _zmq_errno) noexcept {
     return boost::system::error_code(_zmq_errno, error_category());
 }
 
-void throw_error(int _zmq_errno) {
-    boost::throw_exception(boost::system::system_error(make_error_code(_zmq_errno)));
+boost::system::error_code socket_closed_error() noexcept {
+    return make_error_code(ENOTSOCK);
+}
+
+void throw_error(const boost::system::error_code& _error, const char* _call, boost::string_view _target) {
+    std::string what(_call);
+    if (!_target.empty()) {
+        what += ' ';
+        what.append(_target.data(), _target.size());
+    }
+    boost::throw_exception(boost::system::system_error(_error, what));
+}
+
+void throw_error(int _zmq_errno, const char* _call, boost::string_view _target) {
+    throw_error(make_error_code(_zmq_errno), _call, _target);
 }
 
 }  // namespace orq::libs::core::zmq::detail

@@ -12,7 +12,7 @@ message::message() noexcept {
 
 message::message(const void* _data, std::size_t _size) {
     if (::zmq_msg_init_size(&m_message, _size) != 0) {
-        detail::throw_error(::zmq_errno());
+        detail::throw_error(::zmq_errno(), "zmq_msg_init_size");
     }
     if (_size != 0) {
         std::memcpy(::zmq_msg_data(&m_message), _data, _size);

@@ -1,9 +1,10 @@
 #include "socket_impl.hpp"
 
+#include "../receive_loop.hpp"
+
 #include <core/exception.hpp>
 #include <core/scope_guard.hpp>
 
-#include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <zmq.h>
@@ -30,24 +31,25 @@ int socket_impl::zmq_type(socket::type _type) noexcept {
 
 socket::ptr socket_impl::connect(socket::type _type, boost::asio::io_context& _io_context,
                                  const component_logger& _logger, std::string _address) {
-    detail::asio_socket socket(_io_context, zmq_type(_type));
-    try {
-        socket.connect(_address);
-    } catch (const boost::system::system_error& e) {
-        throw exception("zmq::socket_impl::connect to " + _address + ": " + e.code().message(),
-                        ORQ_SOURCE_LOCATION);
-    }
-    return std::make_unique<socket_impl>(_io_context, _logger, std::move(socket));
+    return open(_type, _io_context, _logger, _address, &detail::asio_socket::connect, "connect",
+                ORQ_SOURCE_LOCATION);
 }
 
 socket::ptr socket_impl::bind(socket::type _type, boost::asio::io_context& _io_context,
                               const component_logger& _logger, std::string _address) {
+    return open(_type, _io_context, _logger, _address, &detail::asio_socket::bind, "bind", ORQ_SOURCE_LOCATION);
+}
+
+socket::ptr socket_impl::open(socket::type _type, boost::asio::io_context& _io_context,
+                              const component_logger& _logger, const std::string& _address,
+                              void (detail::asio_socket::*_attach)(const std::string&), const char* _name,
+                              const source_location& _location) {
     detail::asio_socket socket(_io_context, zmq_type(_type));
     try {
-        socket.bind(_address);
+        (socket.*_attach)(_address);
     } catch (const boost::system::system_error& e) {
-        throw exception("zmq::socket_impl::bind to " + _address + ": " + e.code().message(),
-                        ORQ_SOURCE_LOCATION);
+        throw exception(std::string("zmq::socket_impl::") + _name + " to " + _address + ": " + e.code().message(),
+                        _location);
     }
     return std::make_unique<socket_impl>(_io_context, _logger, std::move(socket));
 }
@@ -85,20 +87,11 @@ void socket_impl::setup_receive() {
         if (!data->m_socket_alive) {
             return;
         }
-        if (_error) {
-            // The receive loop ends here for good; a failure other than
-            // cancellation is reported so that it does not end unnoticed.
-            if (_error != boost::asio::error::operation_aborted) {
-                self->m_logger.log_error(_error, ORQ_SOURCE_LOCATION);
-            }
+        if (core::detail::receive_loop_ends(_error, self->m_logger, ORQ_SOURCE_LOCATION)) {
             return;
         }
-        const scope_guard next = make_scope_guard([data, self] {
-            if (data->m_socket_alive) {
-                // Runs while an exception may be unwinding: contain its own.
-                self->m_logger.execute([self] { self->setup_receive(); });
-            }
-        });
+        const scope_guard next =
+            core::detail::rearm_guard(data->m_socket_alive, self->m_logger, [self] { self->setup_receive(); });
         // Held while it runs: the callback may replace itself through
         // set_receive_callback.
         const std::shared_ptr<callback> receive_callback = data->m_receive_callback;

@@ -48,6 +48,14 @@ private:
         std::shared_ptr<callback> m_receive_callback;
     };
 
+    // The socket of a factory, connected or bound by _attach; a failure
+    // throws exception "zmq::socket_impl::<_name> to <address>: <text>" with
+    // the factory's _location.
+    static socket::ptr open(socket::type _type, boost::asio::io_context& _io_context,
+                            const component_logger& _logger, const std::string& _address,
+                            void (detail::asio_socket::*_attach)(const std::string&), const char* _name,
+                            const source_location& _location);
+
     // Queues one asynchronous receive; its completion calls the callback and
     // queues the next one.
     void setup_receive();
