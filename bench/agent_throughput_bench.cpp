@@ -17,12 +17,11 @@
 // Defaults: 1000000 frames, 5 runs, the agent of this build (another agent
 // binary can be given to compare builds).
 
-#include <zmq.hpp>
+#include "test_support.hpp"
+#include "zmq_peers.hpp"
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,47 +37,28 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 long file_size(const std::string& _path) {
     struct stat info {};
     return ::stat(_path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : 0;
 }
 
-struct publisher {
-    zmq::context_t context;
-    zmq::socket_t socket{context, zmq::socket_type::pub};
-    std::string endpoint;
-    publisher() {
-        socket.set(zmq::sockopt::sndhwm, 0);
-        socket.set(zmq::sockopt::linger, 0);
-        socket.bind("tcp://127.0.0.1:*");
-        endpoint = socket.get(zmq::sockopt::last_endpoint);
-    }
-};
+using orq::test::zmq_peers::plain_publisher;
 
 // Publishes probes until one reaches the file: the subscription is live.
-long sync(publisher& _pub, const std::string& _path) {
-    while (true) {
-        _pub.socket.send(zmq::str_buffer("p"), zmq::send_flags::none);
-        const auto until = clock_type::now() + std::chrono::milliseconds(20);
-        while (clock_type::now() < until) {
-            if (file_size(_path) > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let straggling probes land
-                return file_size(_path);
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+long sync(plain_publisher& _pub, const std::string& _path) {
+    if (!orq::test::send_until_seen([&] { _pub.send("p"); }, [&] { return file_size(_path) > 0; }, 60s)) {
+        throw std::runtime_error("no probe reaches " + _path);
     }
+    std::this_thread::sleep_for(50ms);  // let straggling probes land
+    return file_size(_path);
 }
 
 // CPU time (user + system, all threads) of another process, in seconds.
 double cpu_seconds(pid_t _pid) {
     clockid_t clock{};
-    timespec now{};
-    if (::clock_getcpuclockid(_pid, &clock) != 0 || ::clock_gettime(clock, &now) != 0) {
-        return -1;
-    }
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    return ::clock_getcpuclockid(_pid, &clock) == 0 ? orq::test::cpu_seconds(clock) : -1;
 }
 
 struct result {
@@ -86,7 +67,7 @@ struct result {
 };
 
 // Sends the frames and waits until the file holds them all.
-result measure(publisher& _pub, pid_t _pid, const std::string& _path, long _start, std::size_t _size,
+result measure(plain_publisher& _pub, pid_t _pid, const std::string& _path, long _start, std::size_t _size,
                long _frames) {
     const std::string frame(_size, 'x');
     const long expected = _start + _frames * static_cast<long>(_size + 1);
@@ -94,7 +75,7 @@ result measure(publisher& _pub, pid_t _pid, const std::string& _path, long _star
     const auto first = clock_type::now();
     std::thread sender([&] {
         for (long i = 0; i < _frames; ++i) {
-            _pub.socket.send(zmq::buffer(frame), zmq::send_flags::none);
+            _pub.send(frame);
         }
     });
     const auto give_up = first + std::chrono::seconds(300);
@@ -114,36 +95,27 @@ result measure(publisher& _pub, pid_t _pid, const std::string& _path, long _star
 }
 
 // Runs the program with the arguments, measures, stops it with SIGTERM.
-result run_process(const std::vector<std::string>& _argv, publisher& _pub, const std::string& _path,
+result run_process(const std::vector<std::string>& _argv, plain_publisher& _pub, const std::string& _path,
                    std::size_t _size, long _frames) {
     std::remove(_path.c_str());
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const auto& arg : _argv) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+    orq::test::child_process process(_argv, false);
     const long start = sync(_pub, _path);
-    const result measured = measure(_pub, pid, _path, start, _size, _frames);
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+    const result measured = measure(_pub, process.pid(), _path, start, _size, _frames);
+    process.send_signal(SIGTERM);
+    process.wait_exit();
     std::remove(_path.c_str());
     return measured;
 }
 
 result run_agent(const std::string& _agent, std::size_t _size, long _frames) {
-    publisher pub;
-    return run_process({_agent, "-a", pub.endpoint, "-f", "/tmp/orq-bench-agent.out"}, pub,
+    plain_publisher pub;
+    return run_process({_agent, "-a", pub.endpoint(), "-f", "/tmp/orq-bench-agent.out"}, pub,
                        "/tmp/orq-bench-agent.out", _size, _frames);
 }
 
 result run_baseline(std::size_t _size, long _frames) {
-    publisher pub;
-    return run_process({"/proc/self/exe", "--baseline", pub.endpoint, "/tmp/orq-bench-baseline.out"}, pub,
+    plain_publisher pub;
+    return run_process({"/proc/self/exe", "--baseline", pub.endpoint(), "/tmp/orq-bench-baseline.out"}, pub,
                        "/tmp/orq-bench-baseline.out", _size, _frames);
 }
 

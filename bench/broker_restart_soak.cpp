@@ -15,8 +15,7 @@
 // did not grow, and SIGTERM stopped it with status 0.
 
 #include "test_support.hpp"
-
-#include <zmq.hpp>
+#include "zmq_peers.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -115,10 +114,7 @@ public:
         std::uint64_t first_seq;
     };
 
-    publisher(const std::string& _endpoint, int _rate) : m_rate(_rate) {
-        m_socket.set(zmq::sockopt::linger, 0);
-        m_socket.connect(_endpoint);
-    }
+    publisher(const std::string& _endpoint, int _rate) : m_rate(_rate) { m_socket.connect(_endpoint); }
 
     void start() {
         m_thread = std::thread([this] { run(); });
@@ -131,7 +127,7 @@ public:
     // Sends one frame outside the numbered stream (probes, end marker).
     bool send_marker(const std::string& _text) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_socket.send(zmq::buffer(_text), zmq::send_flags::dontwait).has_value();
+        return m_socket.send(_text, zmq::send_flags::dontwait);
     }
 
     std::uint64_t sent() const { return m_next_seq; }
@@ -159,7 +155,7 @@ private:
                 // sent; once its queue is full (the broker is down) the rest
                 // of the tick is refused, and the schedule does not catch up.
                 const std::string text = frame_text(m_next_seq);
-                if (!m_socket.send(zmq::buffer(text), zmq::send_flags::dontwait)) {
+                if (!m_socket.send(text, zmq::send_flags::dontwait)) {
                     m_refused += due - offered;
                     offered = due;
                     break;
@@ -169,8 +165,7 @@ private:
         }
     }
 
-    zmq::context_t m_context;
-    zmq::socket_t m_socket{m_context, zmq::socket_type::push};
+    orq::test::zmq_peers::plain_socket m_socket{zmq::socket_type::push};
     std::mutex m_mutex;
     const int m_rate;
     std::atomic<bool> m_stop{false};
@@ -202,9 +197,9 @@ std::uint64_t file_size(const std::string& _path) {
 
 // Publishes the marker until the agent has written it.
 bool marker_arrives(publisher& _pub, const std::string& _marker, const std::string& _path) {
-    return orq::test::wait_until(
+    return orq::test::send_until_seen(
+        [&] { _pub.send_marker(_marker); },
         [&] {
-            _pub.send_marker(_marker);
             std::ifstream file(_path, std::ios::binary);
             const auto size = file_size(_path);
             const std::uint64_t tail = std::min<std::uint64_t>(size, 4096);

@@ -18,15 +18,9 @@
 #include <core/logger.hpp>
 #include <core/redis/context.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "redis_server.hpp"
 
-#include <hiredis/hiredis.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -49,58 +43,6 @@ namespace {
 const std::string key = "key:__rand_int__";
 const std::string value(100, 'x');
 constexpr int in_flight = 64;
-
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-class server {
-public:
-    server() : m_port(free_port()) {
-        char pattern[] = "/tmp/orq-redis-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_dir = pattern;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            std::freopen("/dev/null", "w", stdout);
-            const std::string port = std::to_string(m_port);
-            ::execl("/usr/bin/redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--save",
-                    "", "--appendonly", "no", "--dir", m_dir.c_str(), "--loglevel", "warning", nullptr);
-            ::_exit(127);
-        }
-        for (int i = 0; i < 1000; ++i) {
-            redisContext* probe = redisConnect("127.0.0.1", m_port);
-            const bool up = probe != nullptr && probe->err == 0;
-            redisFree(probe);
-            if (up) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        throw std::runtime_error("redis-server did not start");
-    }
-    ~server() {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        std::system(("rm -rf " + m_dir).c_str());
-    }
-    int port() const { return m_port; }
-
-private:
-    int m_port;
-    std::string m_dir;
-    pid_t m_pid = -1;
-};
 
 struct figures {
     double set = 0;
@@ -217,7 +159,7 @@ int main(int argc, char** argv) {
     const int blocking_requests = argc > 2 ? std::atoi(argv[2]) : 50000;
     const int runs = argc > 3 ? std::atoi(argv[3]) : 3;
 
-    server redis_server;
+    orq::test::redis_server redis_server;
     core::logger logger("redis-bench", "main");
     auto library = core::core::create(logger);
     auto loop = library->create_events_loop("main loop");

@@ -24,12 +24,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
+#include "socket_peers.hpp"
+#include "test_support.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -45,16 +41,11 @@
 
 namespace core = orq::libs::core;
 namespace asio = boost::asio;
+using namespace orq::test::socket_peers;
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-double thread_cpu_seconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
 
 // Bytes per second of wall-clock time, and bytes per CPU-second of the
 // server's thread (what the echo costs, whatever else the machine runs).
@@ -63,35 +54,17 @@ struct rates {
     double cpu = 0;
 };
 
-void check(bool _ok, const char* _what) {
-    if (!_ok) {
-        throw std::runtime_error(std::string(_what) + ": " + std::strerror(errno));
-    }
-}
-
 // Writes _total bytes in writes of _write_size and reads them back; the
 // seconds from the first write to the last byte read. Streaming: a writer
 // thread writes flat out while this thread reads. Lockstep: each write waits
 // for its echo, so the server reads exactly one write at a time.
 double client_run(int _port, std::size_t _total, std::size_t _write_size, bool _lockstep) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    check(fd >= 0, "socket");
+    const plain_fd connection = plain_connect(_port);
+    const int fd = connection.get();
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(_port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    check(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "connect");
     const std::string chunk(_write_size, 'x');
     std::vector<char> buffer(1 << 20);
-    const auto write_all = [&](std::size_t _size) {
-        for (std::size_t done = 0; done < _size;) {
-            const auto n = ::send(fd, chunk.data() + done, _size - done, MSG_NOSIGNAL);
-            check(n > 0, "send");
-            done += static_cast<std::size_t>(n);
-        }
-    };
     const auto read_all = [&](std::size_t _size) {
         for (std::size_t received = 0; received < _size;) {
             const auto n = ::recv(fd, buffer.data(), std::min(buffer.size(), _size - received), 0);
@@ -102,21 +75,19 @@ double client_run(int _port, std::size_t _total, std::size_t _write_size, bool _
     const auto started = clock_type::now();
     if (_lockstep) {
         for (std::size_t done = 0; done < _total; done += _write_size) {
-            write_all(_write_size);
+            send_all(fd, chunk);
             read_all(_write_size);
         }
     } else {
         std::thread writer([&] {
             for (std::size_t done = 0; done < _total; done += _write_size) {
-                write_all(_write_size);
+                send_all(fd, chunk);
             }
         });
         read_all(_total);
         writer.join();
     }
-    const auto elapsed = clock_type::now() - started;
-    ::close(fd);
-    return std::chrono::duration<double>(elapsed).count();
+    return std::chrono::duration<double>(clock_type::now() - started).count();
 }
 
 // The library's echo: whatever send_some does not take now waits in
@@ -156,13 +127,8 @@ private:
 
 rates library_run(core::core& _core, std::size_t _total, std::size_t _write_size, bool _lockstep) {
     auto loop = _core.create_events_loop("main loop");
-    int port = 0;
-    {
-        // A port that was free a moment ago: the acceptor cannot tell its own.
-        asio::io_context io;
-        asio::ip::tcp::acceptor probe(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-        port = probe.local_endpoint().port();
-    }
+    // A port that was free a moment ago: the acceptor cannot tell its own.
+    const int port = orq::test::free_tcp_port();
     auto acceptor = loop->get_tcp().listen("127.0.0.1", port);
     std::unique_ptr<library_echo> echo;
     acceptor->set_callback([&](core::tcp::socket::ptr _socket) {
@@ -171,9 +137,9 @@ rates library_run(core::core& _core, std::size_t _total, std::size_t _write_size
     auto work = loop->create_work();
     double cpu = 0;
     std::thread server([&] {
-        const double started = thread_cpu_seconds();
+        const double started = orq::test::cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
         loop->run();
-        cpu = thread_cpu_seconds() - started;
+        cpu = orq::test::cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - started;
     });
     const double seconds = client_run(port, _total, _write_size, _lockstep);
     loop->stop();
@@ -222,9 +188,9 @@ rates asio_run(std::size_t _total, std::size_t _write_size, bool _lockstep) {
     auto work = asio::make_work_guard(io);
     double cpu = 0;
     std::thread server([&] {
-        const double started = thread_cpu_seconds();
+        const double started = orq::test::cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
         io.run();
-        cpu = thread_cpu_seconds() - started;
+        cpu = orq::test::cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - started;
     });
     const double seconds = client_run(acceptor.local_endpoint().port(), _total, _write_size, _lockstep);
     io.stop();

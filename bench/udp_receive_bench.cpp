@@ -18,11 +18,8 @@
 #include <core/logger.hpp>
 #include <core/udp/socket.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
+#include "socket_peers.hpp"
+#include "test_support.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -37,71 +34,65 @@
 #include <vector>
 
 namespace core = orq::libs::core;
+using namespace orq::test::socket_peers;
 
 namespace {
 
 constexpr std::size_t datagram_size = 100;
 using clock_type = std::chrono::steady_clock;
 
-void check(bool _ok, const char* _what) {
-    if (!_ok) {
-        throw std::runtime_error(std::string(_what) + ": " + std::strerror(errno));
-    }
-}
-
-double thread_cpu_seconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-sockaddr_in loopback(int _port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(_port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int bound_socket(int _port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    check(fd >= 0, "socket");
-    const sockaddr_in address = loopback(_port);
-    check(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "bind");
-    return fd;
-}
-
-int port_of(int _fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    check(::getsockname(_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0, "getsockname");
-    return ntohs(address.sin_port);
-}
-
 // Sends datagrams to the port until stopped.
 class sender {
 public:
-    explicit sender(int _port) : m_fd(bound_socket(0)), m_to(loopback(_port)) {
+    explicit sender(int _port) : m_to("127.0.0.1", _port) {
         m_thread = std::thread([this] {
             const std::string payload(datagram_size, 'x');
             while (!m_stop.load(std::memory_order_relaxed)) {
-                ::sendto(m_fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&m_to),
-                         sizeof m_to);
+                ::sendto(m_socket.fd(), payload.data(), payload.size(), 0, m_to.get(), m_to.length);
             }
         });
     }
     ~sender() {
         m_stop = true;
         m_thread.join();
-        ::close(m_fd);
     }
 
 private:
-    int m_fd;
-    sockaddr_in m_to;
+    plain_udp m_socket;
+    address m_to;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+
+// A plain socket that asks for the packet information, as the library's does.
+plain_udp pktinfo_socket() {
+    plain_udp socket;
+    const int on = 1;
+    ::setsockopt(socket.fd(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    return socket;
+}
+
+// Receives one datagram with a plain blocking recvmsg and reads the local
+// address from the packet information, as the library does.
+void receive_with_pktinfo(int _fd, std::vector<char>& _buffer) {
+    sockaddr_storage from{};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    iovec payload{_buffer.data(), _buffer.size()};
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &payload;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    check(::recvmsg(_fd, &header, 0) >= 0, "recvmsg");
+    in_addr local{};
+    for (cmsghdr* entry = CMSG_FIRSTHDR(&header); entry; entry = CMSG_NXTHDR(&header, entry)) {
+        if (entry->cmsg_level == IPPROTO_IP && entry->cmsg_type == IP_PKTINFO) {
+            std::memcpy(&local, &reinterpret_cast<in_pktinfo*>(CMSG_DATA(entry))->ipi_spec_dst, sizeof local);
+        }
+    }
+}
 
 struct result {
     double per_second = 0;
@@ -116,7 +107,7 @@ public:
     bool count() {
         if (m_count++ == 0) {
             m_started = clock_type::now();
-            m_cpu_started = thread_cpu_seconds();
+            m_cpu_started = orq::test::cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
             return true;
         }
         if ((m_count & 255) != 0) {
@@ -128,7 +119,7 @@ public:
     result get() const {
         const double seconds = std::chrono::duration<double>(m_elapsed).count();
         const double counted = double(m_count - 1);
-        return {counted / seconds, (thread_cpu_seconds() - m_cpu_started) / counted * 1e6};
+        return {counted / seconds, (orq::test::cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - m_cpu_started) / counted * 1e6};
     }
 
 private:
@@ -140,47 +131,19 @@ private:
 };
 
 result receive_plain(std::chrono::duration<double> _window) {
-    const int fd = bound_socket(0);
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    const plain_udp socket = pktinfo_socket();
     counter counted(_window);
-    {
-        sender flood(port_of(fd));
-        std::vector<char> buffer(65536);
-        for (;;) {
-            sockaddr_storage from{};
-            alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
-            iovec payload{buffer.data(), buffer.size()};
-            msghdr header{};
-            header.msg_name = &from;
-            header.msg_namelen = sizeof from;
-            header.msg_iov = &payload;
-            header.msg_iovlen = 1;
-            header.msg_control = control;
-            header.msg_controllen = sizeof control;
-            check(::recvmsg(fd, &header, 0) >= 0, "recvmsg");
-            in_addr local{};
-            for (cmsghdr* entry = CMSG_FIRSTHDR(&header); entry; entry = CMSG_NXTHDR(&header, entry)) {
-                if (entry->cmsg_level == IPPROTO_IP && entry->cmsg_type == IP_PKTINFO) {
-                    std::memcpy(&local, &reinterpret_cast<in_pktinfo*>(CMSG_DATA(entry))->ipi_spec_dst,
-                                sizeof local);
-                }
-            }
-            if (!counted.count()) {
-                break;
-            }
-        }
-    }
-    const result measured = counted.get();
-    ::close(fd);
-    return measured;
+    sender flood(socket.port());
+    std::vector<char> buffer(65536);
+    do {
+        receive_with_pktinfo(socket.fd(), buffer);
+    } while (counted.count());
+    return counted.get();
 }
 
 result receive_library(std::chrono::duration<double> _window, core::core& _core) {
     auto loop = _core.create_events_loop("main loop");
-    const int probe = bound_socket(0);
-    const int port = port_of(probe);
-    ::close(probe);
+    const int port = free_udp_port();
     auto socket = loop->create_udp_socket("127.0.0.1", port);
     counter counted(_window);
     socket->set_receive_callback([&](const core::udp::socket::endpoint&, const boost::asio::ip::address_v4&,
@@ -200,50 +163,25 @@ result receive_library(std::chrono::duration<double> _window, core::core& _core)
 
 // Datagrams that the default receive buffer surely holds.
 int batch_size() {
-    const int fd = bound_socket(0);
-    const int to = port_of(fd);
-    const int from = bound_socket(0);
-    const sockaddr_in address = loopback(to);
+    const plain_udp to;
+    const plain_udp from;
     const std::string payload(datagram_size, 'x');
     for (int i = 0; i < 10000; ++i) {
-        ::sendto(from, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        from.send_to("127.0.0.1", to.port(), payload);
     }
     char buffer[256];
     int held = 0;
-    while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
+    while (::recv(to.fd(), buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
         ++held;
     }
-    ::close(fd);
-    ::close(from);
     return held * 3 / 4;
 }
 
 // Sends a batch to the port from a plain socket.
-void send_batch(int _from, int _port, int _count) {
-    const sockaddr_in address = loopback(_port);
+void send_batch(const plain_udp& _from, int _port, int _count) {
     const std::string payload(datagram_size, 'x');
     for (int i = 0; i < _count; ++i) {
-        check(::sendto(_from, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-                       sizeof address) == static_cast<ssize_t>(payload.size()),
-              "sendto");
-    }
-}
-
-// Receives one queued batch with a plain blocking recvmsg loop.
-void drain_plain(int _fd, int _batch) {
-    static std::vector<char> buffer(65536);
-    for (int i = 0; i < _batch; ++i) {
-        sockaddr_storage sender_name{};
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
-        iovec payload{buffer.data(), buffer.size()};
-        msghdr header{};
-        header.msg_name = &sender_name;
-        header.msg_namelen = sizeof sender_name;
-        header.msg_iov = &payload;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        check(::recvmsg(_fd, &header, 0) >= 0, "recvmsg");
+        _from.send_to("127.0.0.1", _port, payload);
     }
 }
 
@@ -255,13 +193,9 @@ double median(std::vector<double> _values) {
 // Batch after batch, alternately to the plain socket and to the library's;
 // the median batch of each gives its rate (a loaded machine preempts some).
 std::pair<double, double> drain(int _batch, int _batches, core::core& _core) {
-    const int plain = bound_socket(0);
-    const int on = 1;
-    ::setsockopt(plain, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    const plain_udp plain = pktinfo_socket();
     auto loop = _core.create_events_loop("main loop");
-    const int probe = bound_socket(0);
-    const int port = port_of(probe);
-    ::close(probe);
+    const int port = free_udp_port();
     auto socket = loop->create_udp_socket("127.0.0.1", port);
     int received = 0;
     socket->set_receive_callback([&](const core::udp::socket::endpoint&, const boost::asio::ip::address_v4&,
@@ -270,13 +204,16 @@ std::pair<double, double> drain(int _batch, int _batches, core::core& _core) {
             loop->stop();
         }
     });
-    const int from = bound_socket(0);
+    const plain_udp from;
+    std::vector<char> buffer(65536);
     std::vector<double> plain_seconds;
     std::vector<double> library_seconds;
     for (int round = 0; round < _batches; ++round) {
-        send_batch(from, port_of(plain), _batch);
+        send_batch(from, plain.port(), _batch);
         auto started = clock_type::now();
-        drain_plain(plain, _batch);
+        for (int i = 0; i < _batch; ++i) {
+            receive_with_pktinfo(plain.fd(), buffer);
+        }
         plain_seconds.push_back(std::chrono::duration<double>(clock_type::now() - started).count());
 
         send_batch(from, port, _batch);
@@ -287,8 +224,6 @@ std::pair<double, double> drain(int _batch, int _batches, core::core& _core) {
         library_seconds.push_back(std::chrono::duration<double>(clock_type::now() - started).count());
     }
     socket.reset();
-    ::close(from);
-    ::close(plain);
     return {_batch / median(plain_seconds), _batch / median(library_seconds)};
 }
 

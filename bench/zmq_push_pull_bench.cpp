@@ -12,23 +12,24 @@
 #include <core/logger.hpp>
 #include <core/zmq/manager.hpp>
 
-#include "../libs/cpp-libraries/core/src/impl/zmq/manager_impl.hpp"
+#include <impl/zmq/manager_impl.hpp>
+
+#include "zmq_peers.hpp"
 
 #include <boost/asio/io_context.hpp>
-
-#include <zmq.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <stdexcept>
+#include <future>
 #include <string>
 #include <thread>
 
 namespace core = orq::libs::core;
 namespace ozmq = orq::libs::core::zmq;
+using orq::test::zmq_peers::plain_socket;
 
 namespace {
 
@@ -36,73 +37,45 @@ constexpr std::size_t frame_size = 100;
 
 using clock_type = std::chrono::steady_clock;
 
-void check(bool _ok, const char* _what) {
-    if (!_ok) {
-        throw std::runtime_error(std::string(_what) + ": " + ::zmq_strerror(::zmq_errno()));
-    }
-}
-
-// A plain libzmq socket on its own context, bound to a loopback port.
-struct plain_endpoint {
-    explicit plain_endpoint(int _type) {
-        context = ::zmq_ctx_new();
-        socket = ::zmq_socket(context, _type);
-        const int linger = 0;
-        ::zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
-        check(::zmq_bind(socket, "tcp://127.0.0.1:*") == 0, "bind");
-        char buffer[256];
-        std::size_t size = sizeof buffer;
-        ::zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, buffer, &size);
-        address = buffer;
-    }
-    ~plain_endpoint() {
-        ::zmq_close(socket);
-        ::zmq_ctx_term(context);
-    }
-    void* context;
-    void* socket;
-    std::string address;
-};
-
-void plain_send_frames(void* _socket, std::uint64_t _count) {
+void plain_send_frames(plain_socket& _socket, std::uint64_t _count) {
     const std::string payload(frame_size, 'x');
     for (std::uint64_t i = 0; i < _count; ++i) {
-        check(::zmq_send(_socket, payload.data(), payload.size(), 0) >= 0, "send");
+        _socket.get().send(::zmq::buffer(payload), ::zmq::send_flags::none);
     }
 }
 
-void plain_receive_frames(void* _socket, std::uint64_t _count) {
-    zmq_msg_t frame;
-    ::zmq_msg_init(&frame);
+void plain_receive_frames(plain_socket& _socket, std::uint64_t _count) {
+    ::zmq::message_t frame;
     for (std::uint64_t i = 0; i < _count; ++i) {
-        check(::zmq_msg_recv(&frame, _socket, 0) >= 0, "receive");
+        (void)_socket.get().recv(frame);
     }
-    ::zmq_msg_close(&frame);
 }
 
-// Frames per second of one run; the clock starts once the first (warm-up)
-// frame has arrived, so connection set-up does not count.
-double receive_plain(std::uint64_t _count) {
-    plain_endpoint push(ZMQ_PUSH);
-    void* context = ::zmq_ctx_new();
-    void* pull = ::zmq_socket(context, ZMQ_PULL);
-    check(::zmq_connect(pull, push.address.c_str()) == 0, "connect");
-    std::thread sender([&] { plain_send_frames(push.socket, _count + 1); });
-    plain_receive_frames(pull, 1);
+// Frames per second of _count frames received with a plain blocking loop; the
+// clock starts once a first (warm-up) frame has arrived, so connection set-up
+// does not count.
+double plain_receive_rate(plain_socket& _socket, std::uint64_t _count) {
+    plain_receive_frames(_socket, 1);
     const auto started = clock_type::now();
-    plain_receive_frames(pull, _count);
-    const auto elapsed = clock_type::now() - started;
+    plain_receive_frames(_socket, _count);
+    return double(_count) / std::chrono::duration<double>(clock_type::now() - started).count();
+}
+
+double receive_plain(std::uint64_t _count) {
+    plain_socket push(::zmq::socket_type::push);
+    plain_socket pull(::zmq::socket_type::pull);
+    pull.connect(push.bind_loopback());
+    std::thread sender([&] { plain_send_frames(push, _count + 1); });
+    const double rate = plain_receive_rate(pull, _count);
     sender.join();
-    ::zmq_close(pull);
-    ::zmq_ctx_term(context);
-    return double(_count) / std::chrono::duration<double>(elapsed).count();
+    return rate;
 }
 
 double receive_library(std::uint64_t _count, const core::component_logger& _logger) {
-    plain_endpoint push(ZMQ_PUSH);
+    plain_socket push(::zmq::socket_type::push);
     boost::asio::io_context io;
     ozmq::manager_impl manager(io, _logger);
-    auto pull = manager.connect(ozmq::socket::type::pull, push.address);
+    auto pull = manager.connect(ozmq::socket::type::pull, push.bind_loopback());
     std::uint64_t received = 0;
     clock_type::time_point started;
     pull->set_receive_callback([&](ozmq::message&) {
@@ -112,7 +85,7 @@ double receive_library(std::uint64_t _count, const core::component_logger& _logg
             io.stop();
         }
     });
-    std::thread sender([&] { plain_send_frames(push.socket, _count + 1); });
+    std::thread sender([&] { plain_send_frames(push, _count + 1); });
     io.run();
     const auto elapsed = clock_type::now() - started;
     sender.join();
@@ -120,42 +93,25 @@ double receive_library(std::uint64_t _count, const core::component_logger& _logg
 }
 
 double send_plain(std::uint64_t _count) {
-    plain_endpoint pull(ZMQ_PULL);
-    void* context = ::zmq_ctx_new();
-    void* push = ::zmq_socket(context, ZMQ_PUSH);
-    check(::zmq_connect(push, pull.address.c_str()) == 0, "connect");
-    clock_type::time_point started;
-    std::thread receiver([&] {
-        plain_receive_frames(pull.socket, 1);
-        started = clock_type::now();
-        plain_receive_frames(pull.socket, _count);
-    });
+    plain_socket pull(::zmq::socket_type::pull);
+    plain_socket push(::zmq::socket_type::push);
+    push.connect(pull.bind_loopback());
+    auto rate = std::async(std::launch::async, [&] { return plain_receive_rate(pull, _count); });
     plain_send_frames(push, _count + 1);
-    receiver.join();
-    const auto elapsed = clock_type::now() - started;
-    ::zmq_close(push);
-    ::zmq_ctx_term(context);
-    return double(_count) / std::chrono::duration<double>(elapsed).count();
+    return rate.get();
 }
 
 double send_library(std::uint64_t _count, const core::component_logger& _logger) {
-    plain_endpoint pull(ZMQ_PULL);
+    plain_socket pull(::zmq::socket_type::pull);
     boost::asio::io_context io;
     ozmq::manager_impl manager(io, _logger);
-    auto push = manager.connect(ozmq::socket::type::push, pull.address);
-    clock_type::time_point started;
-    std::thread receiver([&] {
-        plain_receive_frames(pull.socket, 1);
-        started = clock_type::now();
-        plain_receive_frames(pull.socket, _count);
-    });
+    auto push = manager.connect(ozmq::socket::type::push, pull.bind_loopback());
+    auto rate = std::async(std::launch::async, [&] { return plain_receive_rate(pull, _count); });
     const std::string payload(frame_size, 'x');
     for (std::uint64_t i = 0; i < _count + 1; ++i) {
         push->send(ozmq::message(payload));
     }
-    receiver.join();
-    const auto elapsed = clock_type::now() - started;
-    return double(_count) / std::chrono::duration<double>(elapsed).count();
+    return rate.get();
 }
 
 double best_of(int _runs, const std::function<double()>& _run) {

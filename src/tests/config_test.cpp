@@ -271,7 +271,7 @@ TEST_F(config_test, unreadable_file_is_named_in_the_log) {
     const auto record = m_syslog.wait_for(missing);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->message, "Reading the configuration file " + missing);
-    EXPECT_EQ(record->priority, 8 + 6);
+    EXPECT_EQ(record->priority, LOG_USER | LOG_INFO);
 }
 
 // Catches: a non-string topic accepted, converted or skipped silently.
@@ -306,7 +306,7 @@ TEST_F(config_test, help_logs_usage_and_help_as_one_info_line_and_goes_on) {
     EXPECT_EQ(cfg->broker.output_address, "7001");
     const auto record = m_syslog.wait_for("Run as a service:");
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->priority, 8 + 6);
+    EXPECT_EQ(record->priority, LOG_USER | LOG_INFO);
     EXPECT_EQ(record->message, orq::config::m_usage_string + orq::config::m_help_string);
 }
 

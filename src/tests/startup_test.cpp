@@ -1,12 +1,12 @@
 // The real agent binary at start-up: its exit status and what reaches syslog
 // (a private /dev/log) and the debug channel (a plain libzmq PULL peer).
 
+#include "agent.hpp"
 #include "config.hpp"
 #include "syslog_listener.hpp"
-#include "test_support.hpp"
+#include "zmq_peers.hpp"
 
 #include <gtest/gtest.h>
-#include <zmq.hpp>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,26 +15,18 @@
 
 #include <regex>
 
-using orq::test::child_process;
-using orq::test::syslog_listener;
-using orq::test::temp_dir;
+using namespace orq::test;
+using orq::test::zmq_peers::plain_socket;
 
 namespace {
 
-constexpr int user_error = 8 + 3;
-constexpr int user_info = 8 + 6;
 const std::string missing_address =
     "Broker output address must be defined either on the command line or in the configuration file";
-
-std::vector<std::string> agent_argv(std::vector<std::string> _args) {
-    _args.insert(_args.begin(), ORQ_AGENT_BINARY);
-    return _args;
-}
 
 std::vector<orq::test::syslog_record> errors_of(syslog_listener& _listener) {
     std::vector<orq::test::syslog_record> errors;
     for (const auto& r : _listener.records()) {
-        if (r.priority == user_error) {
+        if (r.is_error()) {
             errors.push_back(r);
         }
     }
@@ -72,7 +64,7 @@ TEST_F(agent_startup, help_logs_usage_and_help_then_fails_for_the_address) {
     expect_startup_failure(listener, {"-h"}, missing_address);
     const auto help = listener.wait_for("Usage:");
     ASSERT_TRUE(help);
-    EXPECT_EQ(help->priority, user_info);
+    EXPECT_EQ(help->priority, LOG_USER | LOG_INFO);
     // The texts themselves are checked against a copy in the configuration's tests.
     EXPECT_EQ(help->message, orq::config::m_usage_string + orq::config::m_help_string);
 }
@@ -147,7 +139,7 @@ TEST_F(agent_startup, pid_file_checks) {
         child_process agent(agent_argv({"-a", "7001", "-c", dir.file("c.json")}));
         ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(pid_file) == std::to_string(agent.pid()); }))
             << content;
-        ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGINT, SIGTERM}); }));
+        ASSERT_TRUE(ready_for_signals(agent));
         agent.send_signal(SIGTERM);
         EXPECT_EQ(agent.exit_code(), 0);
     }
@@ -156,11 +148,8 @@ TEST_F(agent_startup, pid_file_checks) {
 // Catches: the template name not changing the syslog identity or the debug
 // channel's topic prefix.
 TEST_F(agent_startup, template_name_renames_syslog_identity_and_debug_prefix) {
-    zmq::context_t context;
-    zmq::socket_t pull(context, zmq::socket_type::pull);
-    pull.set(zmq::sockopt::linger, 0);
-    pull.bind("tcp://127.0.0.1:*");
-    const std::string endpoint = pull.get(zmq::sockopt::last_endpoint);
+    plain_socket pull(::zmq::socket_type::pull);
+    const std::string endpoint = pull.bind_loopback();
     orq::test::write_file(dir.file("c.json"), R"({"system": {"template_name": "_a", "debug_port": ")" + endpoint +
                                                   R"("}, "broker": {"output_address": "7001"}})");
     child_process agent(agent_argv({"-c", dir.file("c.json")}));
@@ -168,11 +157,10 @@ TEST_F(agent_startup, template_name_renames_syslog_identity_and_debug_prefix) {
     const auto renamed = listener.wait_for("Starting vusk-debug-agent_a");
     ASSERT_TRUE(renamed);
     EXPECT_EQ(renamed->identity, "vusk-debug-agent_a");
-    pull.set(zmq::sockopt::rcvtimeo, 10000);
-    zmq::message_t frame;
-    ASSERT_TRUE(pull.recv(frame));
-    EXPECT_EQ(frame.to_string().rfind("&vusk-debug-agent_a:main ", 0), 0u) << frame.to_string();
-    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGINT, SIGTERM}); }));
+    const auto frame = pull.receive();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->rfind("&vusk-debug-agent_a:main ", 0), 0u) << *frame;
+    ASSERT_TRUE(ready_for_signals(agent));
     agent.send_signal(SIGTERM);
     EXPECT_EQ(agent.exit_code(), 0);
     // Everything from the renamed logger's first line on carries the new name.
@@ -193,23 +181,23 @@ TEST_F(agent_startup, template_name_renames_syslog_identity_and_debug_prefix) {
 TEST_F(agent_startup, own_log_exit_location_local_debug_and_linger) {
     const std::string debug_endpoint = "tcp://127.0.0.1:" + std::to_string(orq::test::free_tcp_port());
     child_process agent(agent_argv({"-a", "7001", "-l", "-d", debug_endpoint}));
-    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(agent.pid(), {SIGINT, SIGTERM}); }));
+    ASSERT_TRUE(ready_for_signals(agent));
     // The peer binds just before the stop, so the connection is still being
     // made while the last lines are queued: only the linger gets them there.
     // (Binding after "exit" would race the linger's five seconds on a loaded
     // machine.)
-    zmq::context_t context;
-    zmq::socket_t pull(context, zmq::socket_type::pull);
-    pull.set(zmq::sockopt::linger, 0);
-    pull.set(zmq::sockopt::rcvtimeo, 10000);
+    plain_socket pull(::zmq::socket_type::pull);
     pull.bind(debug_endpoint);
     agent.send_signal(SIGTERM);
     const auto exit_line = listener.wait_for("exit");
     ASSERT_TRUE(exit_line);
     std::vector<std::string> lines;
-    zmq::message_t frame;
-    while ((lines.empty() || lines.back().find(" exit") == std::string::npos) && pull.recv(frame)) {
-        lines.push_back(frame.to_string());
+    while (lines.empty() || lines.back().find(" exit") == std::string::npos) {
+        const auto frame = pull.receive();
+        if (!frame) {
+            break;
+        }
+        lines.push_back(*frame);
     }
     EXPECT_EQ(agent.exit_code(), 0);
 

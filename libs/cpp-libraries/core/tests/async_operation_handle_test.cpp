@@ -8,7 +8,7 @@
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
 
-#include "test_support.hpp"
+#include "loop_test.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,6 @@
 
 using namespace orq::libs::core;
 using namespace std::chrono_literals;
-using orq::test::watchdog;
 
 namespace {
 
@@ -42,23 +41,15 @@ static_assert(!brace_constructible<badge<int_handle>>::value);
 // do not collide although both callback types are then std::function<void()>.
 static_assert(std::is_abstract_v<async_operation_handle<>>);
 
-class async_operation_handle_test : public ::testing::Test {
+class async_operation_handle_test : public orq::test::loop_test {
 protected:
-    logger m_logger{"async-handle-test", "main"};
-    core::ptr m_core = core::create(m_logger);
-    events_loop::ptr m_loop = m_core->create_events_loop("main loop");
     std::vector<std::thread> m_workers;
 
+    async_operation_handle_test() : loop_test("async-handle-test") {}
     ~async_operation_handle_test() override {
         for (auto& worker : m_workers) {
             worker.join();
         }
-    }
-
-    void run_bounded() {
-        watchdog dog(60s, [&] { m_loop->stop(); });
-        m_loop->run();
-        EXPECT_FALSE(dog.fired()) << "run() had to be stopped by the watchdog";
     }
 
     // An operation that returns _value from a worker thread.

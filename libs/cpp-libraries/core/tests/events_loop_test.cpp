@@ -6,8 +6,7 @@
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
 
-#include "syslog_listener.hpp"
-#include "test_support.hpp"
+#include "loop_test.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -26,29 +25,13 @@
 
 using namespace orq::libs::core;
 using namespace std::chrono_literals;
-using orq::test::watchdog;
+using orq::test::loop_bound;
 
 namespace {
 
-// Generous: the suite also runs under sanitizers on a loaded machine.
-constexpr auto loop_bound = 60s;
-
-class events_loop_test : public ::testing::Test {
+class events_loop_test : public orq::test::loop_test {
 protected:
-    // The listener comes first: it needs a process without threads yet.
-    orq::test::syslog_listener m_syslog;
-    logger m_logger{"events-loop-test", "main"};
-    core::ptr m_core = core::create(m_logger);
-    events_loop::ptr m_loop = m_core->create_events_loop("main loop");
-
-    // Runs the loop on this thread; fails the test if the loop has to be
-    // stopped by the bound instead of returning by itself.
-    void run_bounded(events_loop& _loop) {
-        watchdog dog(loop_bound, [&] { _loop.stop(); });
-        _loop.run();
-        EXPECT_FALSE(dog.fired()) << "run() had to be stopped by the watchdog";
-    }
-    void run_bounded() { run_bounded(*m_loop); }
+    events_loop_test() : loop_test("events-loop-test") {}
 
     // Becomes ready once the loop executes handlers.
     std::future<void> running_signal(events_loop& _loop) {
@@ -274,9 +257,7 @@ TEST_F(events_loop_test, run_catch_exceptions_logs_and_goes_on_with_the_next_han
     m_loop->post([&] { order.push_back(2); }, source_location());
     m_loop->post([] { throw 42; }, source_location());
     m_loop->post([&] { order.push_back(4); }, source_location());
-    watchdog dog(loop_bound, [&] { m_loop->stop(); });
-    m_loop->run_catch_exceptions(ORQ_SOURCE_LOCATION);
-    EXPECT_FALSE(dog.fired());
+    orq::test::run_bounded(*m_loop, [&] { m_loop->run_catch_exceptions(ORQ_SOURCE_LOCATION); });
     EXPECT_EQ(order, (std::vector<int>{2, 4}));
     EXPECT_TRUE(m_syslog.wait_for("std::exception::what(): first failure"));
     EXPECT_TRUE(m_syslog.wait_for("Unknown exception"));

@@ -10,7 +10,7 @@
 #include <core/logger.hpp>
 
 #include "http_server.hpp"
-#include "test_support.hpp"
+#include "loop_test.hpp"
 
 #include <boost/optional/optional_io.hpp>
 
@@ -27,11 +27,9 @@ using namespace std::chrono_literals;
 using orq::test::http_reply;
 using orq::test::http_request_record;
 using orq::test::http_server;
-using orq::test::watchdog;
 
 namespace {
 
-constexpr auto loop_bound = 60s;
 const std::string transport_error = "curl_easy_perform failed:";
 
 http_reply reply(int _status, std::string _body,
@@ -105,11 +103,9 @@ bool is_transport_error(const http::result& _result) {
            (*_result.error())[transport_error.size()] != ' ';
 }
 
-class http_client_test : public ::testing::Test {
+class http_client_test : public orq::test::loop_test {
 protected:
-    logger m_logger{"http-client-test", "main"};
-    core::ptr m_core = core::create(m_logger);
-    events_loop::ptr m_loop = m_core->create_events_loop("main loop");
+    http_client_test() : loop_test("http-client-test") {}
     http_server m_server{route};
 
     http::client::ptr make_client(std::vector<http::method> _disabled = {}, int _threads = 10,
@@ -121,9 +117,7 @@ protected:
     void run_until_stopped() {
         m_loop->get_io_context().restart();
         auto work = m_loop->create_work();
-        watchdog dog(loop_bound, [&] { m_loop->stop(); });
-        m_loop->run();
-        EXPECT_FALSE(dog.fired()) << "run() had to be stopped by the watchdog";
+        run_bounded();
     }
 };
 

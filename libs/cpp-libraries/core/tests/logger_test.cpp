@@ -5,10 +5,9 @@
 #include <core/version.hpp>
 
 #include "syslog_listener.hpp"
-#include "test_support.hpp"
+#include "zmq_peers.hpp"
 
 #include <gtest/gtest.h>
-#include <zmq.hpp>
 
 #include <regex>
 #include <set>
@@ -16,58 +15,9 @@
 
 using namespace orq::libs::core;
 using orq::test::syslog_listener;
+using orq::test::zmq_peers::log_capture;
 
 namespace {
-
-constexpr int facility_user = 8;
-
-// A PULL peer bound on loopback that the logger's debug socket connects to.
-class debug_peer {
-public:
-    debug_peer() : m_socket(m_context, zmq::socket_type::pull) {
-        m_socket.set(zmq::sockopt::linger, 0);
-        m_socket.bind("tcp://127.0.0.1:*");
-        m_endpoint = m_socket.get(zmq::sockopt::last_endpoint);
-    }
-    const std::string& endpoint() const { return m_endpoint; }
-
-    // The next frame, or empty after the timeout.
-    std::optional<std::string> next(std::chrono::milliseconds _timeout = std::chrono::seconds(10)) {
-        m_socket.set(zmq::sockopt::rcvtimeo, static_cast<int>(_timeout.count()));
-        zmq::message_t frame;
-        if (!m_socket.recv(frame)) {
-            return std::nullopt;
-        }
-        return frame.to_string();
-    }
-
-    // Frames up to and including the first that contains the text.
-    std::optional<std::string> next_containing(const std::string& _text) {
-        while (auto frame = next()) {
-            if (frame->find(_text) != std::string::npos) {
-                return frame;
-            }
-        }
-        return std::nullopt;
-    }
-
-private:
-    zmq::context_t m_context;
-    zmq::socket_t m_socket;
-    std::string m_endpoint;
-};
-
-// Connects and waits until lines really flow (the connect completes in the
-// background; lines sent before that are dropped by design).
-void connect_and_sync(logger& _logger, debug_peer& _peer) {
-    _logger.connect(_peer.endpoint());
-    ASSERT_TRUE(orq::test::wait_until([&] {
-        _logger.info("sync");
-        return _peer.next(std::chrono::milliseconds(50)).has_value();
-    }));
-    while (_peer.next(std::chrono::milliseconds(50))) {
-    }
-}
 
 const std::regex date_part(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )");
 
@@ -87,7 +37,7 @@ TEST(logger_syslog, start_line_reaches_syslog_with_identity_and_user_facility) {
     const auto record = listener.wait_for("Starting logger-test");
     ASSERT_TRUE(record);
     EXPECT_EQ(record->identity, "logger-test");
-    EXPECT_EQ(record->priority, facility_user + 6);
+    EXPECT_EQ(record->priority, LOG_USER | LOG_INFO);
     EXPECT_EQ(record->message, "Starting logger-test");
 }
 
@@ -108,8 +58,8 @@ TEST(logger_syslog, normal_mode_filters_debug_and_writes_location_and_message_on
         priorities[r.message] = r.priority;
         EXPECT_EQ(r.message.find("hidden"), std::string::npos);
     }
-    EXPECT_EQ(priorities["warn 1"], facility_user + 4);
-    EXPECT_EQ(priorities["err a 2"], facility_user + 3);
+    EXPECT_EQ(priorities["warn 1"], LOG_USER | LOG_WARNING);
+    EXPECT_EQ(priorities["err a 2"], LOG_USER | LOG_ERR);
     EXPECT_EQ(priorities.count("/src/x.cpp:42 void f(): located"), 1u);
 }
 
@@ -125,7 +75,7 @@ TEST(logger_syslog, debug_mode_passes_debug_lines_with_date_and_indent) {
     }
     const auto record = listener.wait_for("inner line");
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->priority, facility_user + 7);
+    EXPECT_EQ(record->priority, LOG_USER | LOG_DEBUG);
     std::smatch match;
     ASSERT_TRUE(std::regex_search(record->message, match, date_part));
     EXPECT_EQ(match.position(0), 0);
@@ -143,9 +93,8 @@ TEST(logger_syslog, debug_mode_passes_debug_lines_with_date_and_indent) {
 // debug channel, wrong indentation.
 TEST(logger_debug_channel, every_level_is_sent_with_prefix_date_and_indentation) {
     syslog_listener listener;
-    debug_peer peer;
     logger log("logger-test", "main");
-    connect_and_sync(log, peer);
+    log_capture peer(log);
 
     log.debug("d %1%") % 1;
     log.info("i");
@@ -176,9 +125,8 @@ TEST(logger_debug_channel, every_level_is_sent_with_prefix_date_and_indentation)
 // Catches: component loggers sharing the parent's prefix or depth counter.
 TEST(logger_debug_channel, component_logger_has_its_own_prefix_and_depth) {
     syslog_listener listener;
-    debug_peer peer;
     logger log("logger-test", "main");
-    connect_and_sync(log, peer);
+    log_capture peer(log);
     const auto core = log.component("core");
     auto guard = log.enter_scope("main scope");
     core->info("from core");
@@ -193,9 +141,8 @@ TEST(logger_debug_channel, date_part_is_utc_with_three_digit_milliseconds) {
     setenv("TZ", "Asia/Tokyo", 1);
     tzset();
     syslog_listener listener;
-    debug_peer peer;
     logger log("logger-test", "main");
-    connect_and_sync(log, peer);
+    log_capture peer(log);
     // 2026-03-01 07:05:09.045 UTC
     const timestamp at{timestamp::time_point(std::chrono::milliseconds(1772348709045))};
     log.info("dated").date_time(at);
@@ -209,9 +156,8 @@ TEST(logger_debug_channel, date_part_is_utc_with_three_digit_milliseconds) {
 // Catches: a location or function text in the wrong form.
 TEST(logger_debug_channel, location_and_function_decorations) {
     syslog_listener listener;
-    debug_peer peer;
     logger log("logger-test", "main");
-    connect_and_sync(log, peer);
+    log_capture peer(log);
     const source_location loc(7, in_tree("/src/a.cpp"), "void orq::application::run(int)");
     log.info("both").location(loc).short_function(loc);
     log.info("function only").function(loc);
@@ -258,7 +204,7 @@ TEST(logger_exceptions, log_exception_forms) {
     ASSERT_TRUE(listener.wait_for("end"));
     std::vector<std::string> errors;
     for (const auto& r : listener.records()) {
-        if (r.priority == facility_user + 3) {
+        if (r.is_error()) {
             errors.push_back(r.message);
         }
     }
@@ -286,9 +232,8 @@ TEST(logger_exceptions, execute_reports_and_contains_any_exception) {
 // Catches: torn or lost lines, or data races, when several threads log at once.
 TEST(logger_threads, concurrent_statements_arrive_whole) {
     syslog_listener listener;
-    debug_peer peer;
     logger log("logger-test", "main");
-    connect_and_sync(log, peer);
+    log_capture peer(log);
     constexpr int threads = 4;
     constexpr int lines = 200;
     std::vector<std::thread> workers;

@@ -5,13 +5,14 @@
 #include <core/logger.hpp>
 #include <core/zmq/manager.hpp>
 
-#include "../src/impl/message_stream_zmq_raw.hpp"
-#include "../src/impl/zmq/manager_impl.hpp"
+#include <impl/message_stream_zmq_raw.hpp>
+#include <impl/zmq/manager_impl.hpp>
 
 #include "zmq_peers.hpp"
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <random>
 #include <thread>
@@ -40,13 +41,8 @@ protected:
 };
 
 // Publishes probe frames ("p") until the stream's callback has seen one.
-void await_subscription(boost::asio::io_context& _io, plain_socket& _publisher, const bool& _probe_seen) {
-    ASSERT_TRUE(run_until(_io, [&] {
-        if (!_probe_seen) {
-            _publisher.send("p");
-        }
-        return _probe_seen;
-    }));
+void await_subscription(boost::asio::io_context& _io, plain_publisher& _publisher, const bool& _probe_seen) {
+    ASSERT_TRUE(send_until_seen(_io, [&] { _publisher.send("p"); }, [&] { return _probe_seen; }));
 }
 
 }  // namespace
@@ -54,11 +50,8 @@ void await_subscription(boost::asio::io_context& _io, plain_socket& _publisher, 
 // Catches: frames lost, duplicated or reordered under sustained load (a lost
 // wakeup stalls the stream and the run times out; a drop breaks the sequence).
 TEST_F(stress_test, a_million_frames_arrive_complete_and_in_order) {
-    plain_socket publisher(::zmq::socket_type::pub);
-    publisher.get().set(::zmq::sockopt::sndhwm, 0);
-    const std::string endpoint = publisher.bind_loopback();
-
-    core::message_stream_zmq_raw stream(m_io, m_logger, endpoint);
+    plain_publisher publisher;
+    core::message_stream_zmq_raw stream(m_io, m_logger, publisher.endpoint());
     bool probe_seen = false;
     std::uint64_t expected = 0;
     std::uint64_t mismatches = 0;
@@ -107,9 +100,8 @@ TEST_F(stress_test, frames_of_every_size_arrive_intact) {
                                     std::string("\n\0\n", 3) + random_bytes(1000, random)};
 
     {
-        plain_socket publisher(::zmq::socket_type::pub);
-        publisher.get().set(::zmq::sockopt::sndhwm, 0);
-        core::message_stream_zmq_raw stream(m_io, m_logger, publisher.bind_loopback());
+        plain_publisher publisher;
+        core::message_stream_zmq_raw stream(m_io, m_logger, publisher.endpoint());
         bool probe_seen = false;
         std::vector<std::string> got;
         auto all = stream.subscribe("", [&](boost::string_view _frame) {
@@ -216,63 +208,64 @@ TEST_F(stress_test, teardown_while_frames_keep_coming) {
         }
     });
 
+    // The calls of a receiver that is destroyed after the wanted number, from
+    // inside its callback or from outside, and those that come after that.
+    struct round_calls {
+        int want;
+        bool from_inside;
+        std::function<void()> destroy;
+        int calls = 0;
+        bool gone = false;
+        int after_gone = 0;
+
+        void on_call() {
+            after_gone += gone ? 1 : 0;
+            if (++calls == want && from_inside) {
+                destroy();
+                gone = true;
+            }
+        }
+        // Waits for the wanted calls, destroys the receiver if its callback
+        // has not, and runs the io_context out of work.
+        void finish(boost::asio::io_context& _io, const std::function<void()>& _before_drain = {}) {
+            ASSERT_TRUE(run_until(_io, [&] { return calls >= want; }, 20s));
+            if (!from_inside) {
+                destroy();
+                gone = true;
+            }
+            if (_before_drain) {
+                _before_drain();
+            }
+            _io.restart();
+            auto finished = std::async(std::launch::async, [&] { _io.run(); });
+            ASSERT_EQ(finished.wait_for(10s), std::future_status::ready);
+            EXPECT_EQ(after_gone, 0);
+        }
+    };
+
     std::mt19937 random{777};
     for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
         const int want = 1 + int(random() % 40);
         const bool from_inside = round % 2 == 0;
         // The stream.
         {
             auto stream = std::make_unique<core::message_stream_zmq_raw>(m_io, m_logger, pub_endpoint);
-            int calls = 0;
-            bool gone = false;
-            int calls_after_gone = 0;
-            auto all = stream->subscribe("", [&](boost::string_view) {
-                if (gone) {
-                    ++calls_after_gone;
+            round_calls calls{want, from_inside, [&] { stream.reset(); }};
+            auto all = stream->subscribe("", [&](boost::string_view) { calls.on_call(); });
+            ASSERT_NO_FATAL_FAILURE(calls.finish(m_io, [&] {
+                if (round % 3 == 0) {
+                    all.reset();
                 }
-                if (++calls == want && from_inside) {
-                    stream.reset();
-                    gone = true;
-                }
-            });
-            ASSERT_TRUE(run_until(m_io, [&] { return calls >= want; }, 20s)) << "round " << round;
-            if (!from_inside) {
-                stream.reset();
-                gone = true;
-            }
-            if (round % 3 == 0) {
-                all.reset();
-            }
-            m_io.restart();
-            auto finished = std::async(std::launch::async, [&] { m_io.run(); });
-            ASSERT_EQ(finished.wait_for(10s), std::future_status::ready) << "round " << round;
-            EXPECT_EQ(calls_after_gone, 0);
+            }));
         }
         // A socket of the manager.
         {
             ozmq::manager_impl manager(m_io, m_logger);
             auto pull = manager.connect(ozmq::socket::type::pull, push_endpoint);
-            int calls = 0;
-            bool gone = false;
-            int calls_after_gone = 0;
-            pull->set_receive_callback([&](ozmq::message&) {
-                if (gone) {
-                    ++calls_after_gone;
-                }
-                if (++calls == want && from_inside) {
-                    pull.reset();
-                    gone = true;
-                }
-            });
-            ASSERT_TRUE(run_until(m_io, [&] { return calls >= want; }, 20s)) << "round " << round;
-            if (!from_inside) {
-                pull.reset();
-                gone = true;
-            }
-            m_io.restart();
-            auto finished = std::async(std::launch::async, [&] { m_io.run(); });
-            ASSERT_EQ(finished.wait_for(10s), std::future_status::ready) << "round " << round;
-            EXPECT_EQ(calls_after_gone, 0);
+            round_calls calls{want, from_inside, [&] { pull.reset(); }};
+            pull->set_receive_callback([&](ozmq::message&) { calls.on_call(); });
+            ASSERT_NO_FATAL_FAILURE(calls.finish(m_io));
         }
     }
     stop = true;
@@ -285,9 +278,9 @@ TEST_F(stress_test, idle_stream_takes_no_cpu) {
     core::message_stream_zmq_raw stream(m_io, m_logger, publisher.bind_loopback());
     int calls = 0;
     auto all = stream.subscribe("", [&](boost::string_view) { ++calls; });
-    const double before = process_cpu_seconds();
+    const double before = orq::test::cpu_seconds();
     m_io.run_for(3s);
-    const double used = process_cpu_seconds() - before;
+    const double used = orq::test::cpu_seconds() - before;
     EXPECT_LT(used, 0.15) << "CPU seconds while idle";
     EXPECT_EQ(calls, 0);
 }

@@ -8,8 +8,8 @@
 #include <core/logger.hpp>
 #include <core/message_stream.hpp>
 
-#include "../src/impl/message_stream_zmq.hpp"
-#include "../src/impl/message_stream_zmq_raw.hpp"
+#include <impl/message_stream_zmq.hpp>
+#include <impl/message_stream_zmq_raw.hpp>
 
 #include "zmq_peers.hpp"
 
@@ -49,12 +49,7 @@ protected:
         auto probe = _stream.subscribe(topic, [&](boost::string_view _message) {
             (_message.ends_with("{e}") ? ended : seen) = true;
         });
-        ASSERT_TRUE(run_until(m_io, [&] {
-            if (!seen) {
-                m_publisher.send(topic + "{p}");
-            }
-            return seen;
-        }));
+        ASSERT_TRUE(send_until_seen(m_io, [&] { m_publisher.send(topic + "{p}"); }, [&] { return seen; }));
         m_publisher.send(topic + "{e}");
         ASSERT_TRUE(run_until(m_io, [&] { return ended; }));
     }
@@ -66,12 +61,7 @@ protected:
         const auto has = [&](const std::string& _frame) {
             return std::find(_frames.begin(), _frames.end(), _prefix + _frame) != _frames.end();
         };
-        ASSERT_TRUE(run_until(m_io, [&] {
-            if (!has(probe)) {
-                m_publisher.send(probe);
-            }
-            return has(probe);
-        }));
+        ASSERT_TRUE(send_until_seen(m_io, [&] { m_publisher.send(probe); }, [&] { return has(probe); }));
         m_publisher.send(probe + "end");
         ASSERT_TRUE(run_until(m_io, [&] { return has(probe + "end"); }));
         _frames.clear();
@@ -410,11 +400,7 @@ TEST_F(message_stream_test, json_stream_from_the_loop_factory_end_to_end) {
     const auto stream = loop->create_zmq_message_stream(m_endpoint);
     frames got;
     auto prices = stream->subscribe("prices", recorder(got));
-    ASSERT_TRUE(run_until(loop->get_io_context(), [&] {
-        if (got.empty()) {
-            m_publisher.send("#prices {\"a\":1}");
-        }
-        return !got.empty();
-    }));
+    ASSERT_TRUE(send_until_seen(loop->get_io_context(), [&] { m_publisher.send("#prices {\"a\":1}"); },
+                                [&] { return !got.empty(); }));
     EXPECT_EQ(got.front(), "{\"a\":1}");
 }

@@ -9,8 +9,8 @@
 #include <core/logger.hpp>
 #include <core/redis/context.hpp>
 
-#include "../src/impl/redis/async_context.hpp"
-#include "../src/impl/redis/block_pool.hpp"
+#include <impl/redis/async_context.hpp>
+#include <impl/redis/block_pool.hpp>
 
 #include "redis_server.hpp"
 #include "test_support.hpp"
@@ -38,26 +38,9 @@ class redis_context_test : public ::testing::Test {
 protected:
     // Runs the loop's handlers until the predicate holds; false after the bound.
     bool run_until(const std::function<bool()>& _done, std::chrono::seconds _bound = 30s) {
-        auto& io = m_loop->get_io_context();
-        const auto deadline = std::chrono::steady_clock::now() + _bound;
-        while (!_done()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            if (io.stopped()) {
-                io.restart();
-            }
-            io.run_one_for(100ms);
-        }
-        return true;
+        return orq::test::run_until(m_loop->get_io_context(), _done, _bound);
     }
-
-    // Runs what is ready now, without waiting.
-    void run_ready() {
-        auto& io = m_loop->get_io_context();
-        io.restart();
-        io.poll();
-    }
+    void run_ready() { orq::test::run_ready(m_loop->get_io_context()); }
 
     redis::context::ptr connect(int _db = 0) {
         auto handle = m_loop->create_redis_context("127.0.0.1", m_server.port(), _db);
@@ -68,6 +51,17 @@ protected:
         }
         return std::move(**result);
     }
+
+    // A connection of hiredis' asynchronous interface, as the contexts use it.
+    redis::async_context::ptr connect_async() {
+        redis::async_context::ptr connection;
+        auto connecting = redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0);
+        connecting->set_callback([&](redis::async_context::ptr _connection) { connection = std::move(_connection); });
+        EXPECT_TRUE(run_until([&] { return connection != nullptr; }));
+        return connection;
+    }
+    std::vector<const char*> m_ping{"PING"};
+    std::vector<std::size_t> m_ping_len{4};
 
     // A field of the server's INFO, read over the plain connection.
     std::string info(const std::string& _section, const std::string& _field) {
@@ -424,18 +418,14 @@ TEST_F(redis_context_test, a_blocking_command_may_wait_longer_than_the_connect_t
 // Catches: an exception from a reply callback unwinding through hiredis,
 // which leaves its context mid-update (the reply leaks, later replies stall).
 TEST_F(redis_context_test, an_exception_from_a_reply_callback_propagates_and_the_connection_goes_on) {
-    redis::async_context::ptr connection;
-    auto connecting = redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0);
-    connecting->set_callback([&](redis::async_context::ptr _connection) { connection = std::move(_connection); });
-    ASSERT_TRUE(run_until([&] { return connection != nullptr; }));
-    std::vector<const char*> ping{"PING"};
-    std::vector<std::size_t> ping_len{4};
+    auto connection = connect_async();
+    ASSERT_TRUE(connection);
     std::vector<std::string> got;
-    connection->run_command(ping, ping_len, [](redis::reply) { throw std::runtime_error("boom"); });
-    connection->run_command(ping, ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
+    connection->run_command(m_ping, m_ping_len, [](redis::reply) { throw std::runtime_error("boom"); });
+    connection->run_command(m_ping, m_ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
     EXPECT_THROW(run_until([] { return false; }, 10s), std::runtime_error);
     ASSERT_TRUE(run_until([&] { return !got.empty(); }));
-    connection->run_command(ping, ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
+    connection->run_command(m_ping, m_ping_len, [&](redis::reply _reply) { got.push_back(_reply.to_string()); });
     ASSERT_TRUE(run_until([&] { return got.size() == 2; }));
     EXPECT_EQ(got, (std::vector<std::string>{"PONG", "PONG"}));
 }
@@ -459,16 +449,12 @@ TEST_F(redis_context_test, destruction_with_work_pending_or_from_inside_callback
     }
 
     // From inside a reply callback, with another command still pending.
-    redis::async_context::ptr connection;
-    auto connecting = redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0);
-    connecting->set_callback([&](redis::async_context::ptr _connection) { connection = std::move(_connection); });
-    ASSERT_TRUE(run_until([&] { return connection != nullptr; }));
-    std::vector<const char*> ping{"PING"};
-    std::vector<std::size_t> ping_len{4};
+    auto connection = connect_async();
+    ASSERT_TRUE(connection);
     std::vector<const char*> blpop{"BLPOP", "never", "0"};
     std::vector<std::size_t> blpop_len{5, 5, 1};
     std::vector<redis::reply_type> got;
-    connection->run_command(ping, ping_len, [&](redis::reply) { connection.reset(); });
+    connection->run_command(m_ping, m_ping_len, [&](redis::reply) { connection.reset(); });
     connection->run_command(blpop, blpop_len, [&](redis::reply _reply) { got.push_back(_reply.get_type()); });
     ASSERT_TRUE(run_until([&] { return !got.empty(); }));
     run_ready();

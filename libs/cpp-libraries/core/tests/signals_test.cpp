@@ -5,7 +5,7 @@
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
 
-#include "test_support.hpp"
+#include "loop_test.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,6 @@
 using namespace orq::libs::core;
 using namespace std::chrono_literals;
 using orq::test::child_process;
-using orq::test::watchdog;
 
 namespace {
 
@@ -117,11 +116,9 @@ TEST(signals_handles, a_registration_failure_is_logged_and_the_process_goes_on) 
 
 // ------------------------------------------------ a handle without a signal
 
-class unsignalled_handle : public ::testing::Test {
+class unsignalled_handle : public orq::test::loop_test {
 protected:
-    logger m_logger{"signals-test", "main"};
-    core::ptr m_core = core::create(m_logger);
-    events_loop::ptr m_loop = m_core->create_events_loop("main loop");
+    unsignalled_handle() : loop_test("signals-test") {}
 };
 
 // Catches: a destructor that hangs (the private loop not stopped, or a stop
@@ -131,9 +128,7 @@ TEST_F(unsignalled_handle, destruction_is_prompt_and_leaves_the_main_loop_runnin
     const auto work = m_loop->create_work();
     std::promise<void> finished;
     std::thread main_thread([&] {
-        watchdog dog(60s, [&] { m_loop->stop(); });
-        m_loop->run();
-        EXPECT_FALSE(dog.fired());
+        run_bounded();
         finished.set_value();
     });
 

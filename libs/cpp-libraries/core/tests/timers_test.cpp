@@ -8,8 +8,7 @@
 #include <core/logger.hpp>
 #include <core/timers_manager.hpp>
 
-#include "syslog_listener.hpp"
-#include "test_support.hpp"
+#include "loop_test.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,31 +23,20 @@
 
 using namespace orq::libs::core;
 using namespace std::chrono_literals;
-using orq::test::watchdog;
 
 namespace {
 
 using time_point = timer::time_point;
 
-constexpr auto loop_bound = 60s;
 // How late a callback may come and still count as "on time" here.
 constexpr auto lateness_bound = 5s;
 
-class timers_test : public ::testing::Test {
+class timers_test : public orq::test::loop_test {
 protected:
-    orq::test::syslog_listener m_syslog;
-    logger m_logger{"timers-test", "main"};
-    core::ptr m_core = core::create(m_logger);
-    events_loop::ptr m_loop = m_core->create_events_loop("main loop");
+    timers_test() : loop_test("timers-test") {}
 
     timers_manager& timers() { return m_loop->get_timers(); }
     time_point now() { return timers().current_time_point(); }
-
-    void run_bounded() {
-        watchdog dog(loop_bound, [&] { m_loop->stop(); });
-        m_loop->run();
-        ASSERT_FALSE(dog.fired()) << "run() had to be stopped by the watchdog";
-    }
 
     // Error lines logged so far; a marker line is awaited first, so that
     // everything logged before it has arrived.
@@ -57,7 +45,7 @@ protected:
         EXPECT_TRUE(m_syslog.wait_for("marker " + std::to_string(m_markers)));
         std::vector<std::string> errors;
         for (const auto& record : m_syslog.records()) {
-            if (record.priority % 8 <= 3) {
+            if (record.is_error()) {
                 errors.push_back(record.message);
             }
         }
@@ -154,24 +142,19 @@ protected:
 
     void arm_both(const std::function<void(timer::ptr&)>& _act_on_other) {
         const auto past = now() - 1s;
-        m_a = m_loop->create_timer(
-            past, "a",
-            [this, _act_on_other](time_point _tp) {
-                m_calls["a"].push_back(_tp);
-                if (m_calls["b"].empty()) {
-                    _act_on_other(m_b);
-                }
-            },
-            ORQ_SOURCE_LOCATION);
-        m_b = m_loop->create_timer(
-            past, "b",
-            [this, _act_on_other](time_point _tp) {
-                m_calls["b"].push_back(_tp);
-                if (m_calls["a"].empty()) {
-                    _act_on_other(m_a);
-                }
-            },
-            ORQ_SOURCE_LOCATION);
+        const auto arm = [&](const std::string& _name, const std::string& _other_name, timer::ptr& _other) {
+            return m_loop->create_timer(
+                past, _name,
+                [this, _name, _other_name, &_other, _act_on_other](time_point _tp) {
+                    m_calls[_name].push_back(_tp);
+                    if (m_calls[_other_name].empty()) {
+                        _act_on_other(_other);
+                    }
+                },
+                ORQ_SOURCE_LOCATION);
+        };
+        m_a = arm("a", "b", m_b);
+        m_b = arm("b", "a", m_a);
     }
 
     std::size_t total_calls() { return m_calls["a"].size() + m_calls["b"].size(); }
@@ -296,6 +279,14 @@ protected:
         };
     }
 
+    // _count calls, the first expiry between the two points, all on its grid.
+    void expect_series(std::size_t _count, time_point _earliest, time_point _latest, std::chrono::nanoseconds _period) {
+        ASSERT_EQ(m_calls.size(), _count);
+        EXPECT_GE(m_calls[0].expiry, _earliest);
+        EXPECT_LE(m_calls[0].expiry, _latest);
+        expect_on_grid(_period);
+    }
+
     // Strictly increasing, each on the grid that starts at the first expiry.
     void expect_on_grid(std::chrono::nanoseconds _period) {
         for (std::size_t i = 1; i < m_calls.size(); ++i) {
@@ -317,10 +308,7 @@ TEST_F(periodic_test, calls_back_on_the_grid_one_period_after_creation) {
     m_periodic = m_loop->create_periodic_timer(period, "p", record_until(5), ORQ_SOURCE_LOCATION);
     const auto after = now();
     run_bounded();
-    ASSERT_EQ(m_calls.size(), 5u);
-    EXPECT_GE(m_calls[0].expiry, before + period);
-    EXPECT_LE(m_calls[0].expiry, after + period);
-    expect_on_grid(period);
+    expect_series(5, before + period, after + period, period);
 }
 
 // Catches: execute_now ignored, or a grid that starts later than creation.
@@ -331,10 +319,7 @@ TEST_F(periodic_test, execute_now_calls_back_at_once_then_on_the_grid) {
                                                 ORQ_SOURCE_LOCATION);
     const auto after = now();
     run_bounded();
-    ASSERT_EQ(m_calls.size(), 3u);
-    EXPECT_GE(m_calls[0].expiry, before);
-    EXPECT_LE(m_calls[0].expiry, after);
-    expect_on_grid(period);
+    expect_series(3, before, after, period);
 }
 
 // Catches: missed periods being caught up with a burst of calls, or the grid
@@ -383,10 +368,7 @@ TEST_F(periodic_test, expire_now_fires_at_once_and_moves_the_grid) {
         },
         source_location());
     run_bounded();
-    ASSERT_EQ(m_calls.size(), 3u);
-    EXPECT_GE(m_calls[0].expiry, before);
-    EXPECT_LE(m_calls[0].expiry, after);
-    expect_on_grid(short_period);
+    expect_series(3, before, after, short_period);
 }
 
 // Catches: restart() keeping the old next expiry, and reset() not changing the
@@ -428,26 +410,24 @@ TEST_F(periodic_test, restart_and_reset_measure_from_the_moment_of_the_call) {
     EXPECT_EQ((m_calls[2].expiry - m_calls[1].expiry) % new_period, std::chrono::nanoseconds::zero());
 }
 
-// Catches: an already re-armed expiry surviving stop() inside the callback.
-TEST_F(periodic_test, stop_inside_the_callback_ends_the_series) {
+// Catches: an already re-armed expiry surviving stop() inside the callback;
+// use after free when the periodic timer is destroyed by its own callback, or
+// calls after that.
+TEST_F(periodic_test, stop_or_destruction_inside_the_callback_ends_the_series) {
     constexpr auto period = 20ms;
-    m_periodic = m_loop->create_periodic_timer(period, "p", record_until(1, [this] { m_periodic->stop(); }),
-                                               ORQ_SOURCE_LOCATION);
-    const auto end = stop_loop_at(now() + 10 * period);
-    run_bounded();
-    EXPECT_EQ(m_calls.size(), 1u);
-}
-
-// Catches: use after free when the periodic timer is destroyed by its own
-// callback, or calls after that.
-TEST_F(periodic_test, destruction_inside_the_callback_is_safe_and_final) {
-    constexpr auto period = 20ms;
-    m_periodic = m_loop->create_periodic_timer(period, "p", record_until(1, [this] { m_periodic.reset(); }),
-                                               ORQ_SOURCE_LOCATION);
-    const auto end = stop_loop_at(now() + 10 * period);
-    run_bounded();
-    EXPECT_EQ(m_calls.size(), 1u);
-    EXPECT_EQ(m_periodic, nullptr);
+    for (const bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "stopped");
+        m_calls.clear();
+        m_periodic.reset();
+        m_loop = m_core->create_events_loop(destroy ? "second loop" : "first loop");
+        m_periodic = m_loop->create_periodic_timer(
+            period, "p", record_until(1, [this, destroy] { destroy ? m_periodic.reset() : m_periodic->stop(); }),
+            ORQ_SOURCE_LOCATION);
+        const auto end = stop_loop_at(now() + 10 * period);
+        run_bounded();
+        EXPECT_EQ(m_calls.size(), 1u);
+        EXPECT_EQ(m_periodic == nullptr, destroy);
+    }
 }
 
 // Catches: expire_now() on a stopped timer crashing (no underlying timer) or

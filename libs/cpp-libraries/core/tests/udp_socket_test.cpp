@@ -24,8 +24,8 @@
 namespace core = orq::libs::core;
 using namespace orq::test::socket_peers;
 using orq::test::zmq_peers::log_capture;
-using orq::test::zmq_peers::run_ready;
-using orq::test::zmq_peers::run_until;
+using orq::test::run_ready;
+using orq::test::run_until;
 using endpoint = core::udp::socket::endpoint;
 using boost::asio::ip::make_address;
 using boost::asio::ip::make_address_v4;

@@ -6,7 +6,7 @@
 #include <core/logger.hpp>
 #include <core/zmq/manager.hpp>
 
-#include "../src/impl/zmq/manager_impl.hpp"
+#include <impl/zmq/manager_impl.hpp>
 
 #include "zmq_peers.hpp"
 

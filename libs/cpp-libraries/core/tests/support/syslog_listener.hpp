@@ -4,6 +4,8 @@
 // at /dev/log, inside a private mount namespace so that nothing outside the
 // test process (and its children) is touched and tests can run in parallel.
 
+#include <syslog.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,10 +17,14 @@
 namespace orq::test {
 
 struct syslog_record {
-    int priority = -1;     // facility * 8 + level
+    int priority = -1;     // facility | level, as <syslog.h> combines them (LOG_USER | LOG_ERR)
     std::string identity;  // the openlog identity
     std::string message;   // text after "identity: "
     std::string raw;
+
+    int level() const { return LOG_PRI(priority); }
+    // An error line: LOG_ERR or more urgent.
+    bool is_error() const { return priority >= 0 && level() <= LOG_ERR; }
 };
 
 // Parses one datagram as glibc sends it: "<PRI>Mmm dd hh:mm:ss IDENT: MESSAGE".

@@ -1,5 +1,9 @@
 #include "test_support.hpp"
 
+#include <core/events_loop.hpp>
+
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,6 +35,56 @@ bool wait_until(const std::function<bool()>& _predicate, std::chrono::millisecon
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+bool send_until_seen(const std::function<void()>& _send, const std::function<bool()>& _seen,
+                     std::chrono::milliseconds _timeout) {
+    return wait_until(
+        [&] {
+            _send();
+            return wait_until(_seen, 20ms);
+        },
+        _timeout);
+}
+
+bool run_until(boost::asio::io_context& _io_context, const std::function<bool()>& _predicate,
+               std::chrono::milliseconds _timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + _timeout;
+    while (!_predicate()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return _predicate();
+        }
+        if (_io_context.stopped()) {
+            _io_context.restart();
+        }
+        _io_context.run_one_for(std::min<std::chrono::steady_clock::duration>(deadline - now, 10ms));
+    }
+    return true;
+}
+
+void run_ready(boost::asio::io_context& _io_context) {
+    _io_context.restart();
+    _io_context.poll();
+}
+
+bool send_until_seen(boost::asio::io_context& _io_context, const std::function<void()>& _send,
+                     const std::function<bool()>& _seen, std::chrono::milliseconds _timeout) {
+    return send_until_seen(
+        _send,
+        [&] {
+            run_ready(_io_context);
+            return _seen();
+        },
+        _timeout);
+}
+
+double cpu_seconds(clockid_t _clock) {
+    timespec now{};
+    if (::clock_gettime(_clock, &now) != 0) {
+        return -1;
+    }
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 int free_tcp_port() {
@@ -284,6 +338,17 @@ watchdog::~watchdog() {
 
 bool watchdog::fired() const {
     return m_state->fired;
+}
+
+void run_bounded(libs::core::events_loop& _loop, const std::function<void()>& _run,
+                 std::chrono::milliseconds _bound) {
+    watchdog dog(_bound, [&] { _loop.stop(); });
+    if (_run) {
+        _run();
+    } else {
+        _loop.run();
+    }
+    EXPECT_FALSE(dog.fired()) << "run() had to be stopped by the watchdog";
 }
 
 }  // namespace orq::test

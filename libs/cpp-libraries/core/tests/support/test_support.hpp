@@ -1,9 +1,12 @@
 #pragma once
 
 // Helpers shared by the tests: bounded waiting, free loopback ports, child
-// processes with pipes and signals.
+// processes with pipes and signals, bounded runs of event loops.
 
 #include <sys/types.h>
+#include <time.h>
+
+#include <boost/asio/io_context.hpp>
 
 #include <chrono>
 #include <functional>
@@ -13,6 +16,10 @@
 #include <string>
 #include <vector>
 
+namespace orq::libs::core {
+class events_loop;
+}
+
 namespace orq::test {
 
 using namespace std::chrono_literals;
@@ -20,6 +27,32 @@ using namespace std::chrono_literals;
 // Polls the predicate (every millisecond) until it holds or the timeout passes;
 // returns its last value. For conditions that no event announces.
 bool wait_until(const std::function<bool()>& _predicate, std::chrono::milliseconds _timeout = 10s);
+
+// What is sent before a ZeroMQ subscription or connection has joined (it joins
+// in the background) is dropped: calls _send, waits briefly for _seen (polled
+// as by wait_until), and sends again until _seen holds or the timeout passes;
+// returns _seen's last value.
+bool send_until_seen(const std::function<void()>& _send, const std::function<bool()>& _seen,
+                     std::chrono::milliseconds _timeout = 20s);
+
+// Runs handlers of the io_context until the predicate holds or the timeout
+// passes; returns the predicate's last value.
+bool run_until(boost::asio::io_context& _io_context, const std::function<bool()>& _predicate,
+               std::chrono::milliseconds _timeout = 10s);
+
+// Runs every handler that is ready now, and those they make ready, up to the
+// point where the io_context would have to wait.
+void run_ready(boost::asio::io_context& _io_context);
+
+// send_until_seen where handlers of the io_context make _seen hold: they run
+// while it waits.
+bool send_until_seen(boost::asio::io_context& _io_context, const std::function<void()>& _send,
+                     const std::function<bool()>& _seen, std::chrono::milliseconds _timeout = 20s);
+
+// The time of a CPU-time clock in seconds: CLOCK_PROCESS_CPUTIME_ID,
+// CLOCK_THREAD_CPUTIME_ID, or another process's (clock_getcpuclockid); -1 when
+// it cannot be read.
+double cpu_seconds(clockid_t _clock = CLOCK_PROCESS_CPUTIME_ID);
 
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, read
 // back, closed).
@@ -103,5 +136,14 @@ private:
     struct state;
     std::unique_ptr<state> m_state;
 };
+
+// The bound of every test that runs an event loop: generous, since the suite
+// also runs under sanitizers on a loaded machine.
+constexpr std::chrono::milliseconds loop_bound = 60s;
+
+// Runs _run (the loop's run()) on this thread and fails the test when the
+// bound had to stop the loop instead of run() returning by itself.
+void run_bounded(libs::core::events_loop& _loop, const std::function<void()>& _run = {},
+                 std::chrono::milliseconds _bound = loop_bound);
 
 }  // namespace orq::test

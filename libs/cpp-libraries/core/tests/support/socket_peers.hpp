@@ -1,7 +1,7 @@
 #pragma once
 
-// Plain POSIX peers of the UDP and TCP tests, so that a fault in the library's
-// sockets cannot hide itself on both ends.
+// Plain POSIX peers of the UDP and TCP tests and benchmarks, so that a fault
+// in the library's sockets cannot hide itself on both ends.
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,13 @@
 #pragma once
 
-// Helpers of the ZeroMQ tests: peers made of plain cppzmq sockets on their own
-// context (so that a fault in the library's binding cannot hide itself on both
-// ends), bounded driving of an io_context, and a capture of the log lines that
-// the library writes to the logger's debug channel.
+// Plain ZeroMQ peers of the tests and benchmarks: cppzmq sockets on a context
+// of their own (so that a fault in the library's binding cannot hide itself on
+// both ends), a capture of the lines that a logger writes to its debug
+// channel, and probes of libzmq's threads and ports.
 
 #include <core/logger.hpp>
 
 #include "test_support.hpp"
-
-#include <boost/asio/io_context.hpp>
 
 #include <gtest/gtest.h>
 #include <zmq.hpp>
@@ -18,13 +16,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -44,13 +40,15 @@ public:
 
     // Binds to an OS-chosen loopback port; returns the endpoint.
     std::string bind_loopback() {
-        m_socket.bind("tcp://127.0.0.1:*");
+        bind("tcp://127.0.0.1:*");
         return m_socket.get(::zmq::sockopt::last_endpoint);
     }
+    void bind(const std::string& _endpoint) { m_socket.bind(_endpoint); }
     void connect(const std::string& _endpoint) { m_socket.connect(_endpoint); }
 
-    void send(const std::string& _bytes, ::zmq::send_flags _flags = ::zmq::send_flags::none) {
-        m_socket.send(::zmq::buffer(_bytes), _flags);
+    // False when the frame was not queued (with dontwait: the queue is full).
+    bool send(const std::string& _bytes, ::zmq::send_flags _flags = ::zmq::send_flags::none) {
+        return m_socket.send(::zmq::buffer(_bytes), _flags).has_value();
     }
     // The next frame, or none after the timeout.
     std::optional<std::string> receive(std::chrono::milliseconds _timeout = 10s) {
@@ -68,36 +66,11 @@ private:
     ::zmq::socket_t m_socket;
 };
 
-// Runs handlers of the io_context until the predicate holds or the timeout
-// passes; returns the predicate's last value.
-inline bool run_until(boost::asio::io_context& _io_context, const std::function<bool()>& _predicate,
-                      std::chrono::milliseconds _timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + _timeout;
-    while (!_predicate()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            return _predicate();
-        }
-        if (_io_context.stopped()) {
-            _io_context.restart();
-        }
-        _io_context.run_one_for(std::min<std::chrono::steady_clock::duration>(deadline - now, 10ms));
-    }
-    return true;
-}
-
-// Runs every handler that is ready now, and those they make ready, up to the
-// point where the io_context would have to wait.
-inline void run_ready(boost::asio::io_context& _io_context) {
-    _io_context.restart();
-    _io_context.poll();
-}
-
-inline double process_cpu_seconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
+// The io_context drivers belong to every test; named here too for the tests
+// that use this namespace.
+using orq::test::run_ready;
+using orq::test::run_until;
+using orq::test::send_until_seen;
 
 // Number of libzmq background threads of the process (named "ZMQbg/...").
 inline int zmq_background_threads() {
@@ -196,21 +169,44 @@ inline int endpoint_port(const std::string& _endpoint) {
     return std::stoi(_endpoint.substr(_endpoint.rfind(':') + 1));
 }
 
-// The log lines of a logger, read from its debug channel.
+// A publisher on a loopback port that queues every frame (no high-water
+// mark): nothing sent once a subscription has joined is dropped.
+class plain_publisher : public plain_socket {
+public:
+    plain_publisher() : plain_socket(::zmq::socket_type::pub) {
+        get().set(::zmq::sockopt::sndhwm, 0);
+        m_endpoint = bind_loopback();
+    }
+    const std::string& endpoint() const { return m_endpoint; }
+    // The bare port, as the agent's -a option takes it.
+    std::string port() const { return std::to_string(endpoint_port(m_endpoint)); }
+
+private:
+    std::string m_endpoint;
+};
+
+// The lines a logger sends to its debug channel, read by a plain PULL peer.
 class log_capture {
 public:
     explicit log_capture(libs::core::logger& _logger) : m_logger(_logger) {
-        const std::string endpoint = m_peer.bind_loopback();
-        m_logger.connect(endpoint);
+        m_logger.connect(m_peer.bind_loopback());
         // The debug socket connects in the background and drops lines until
-        // then: log until one arrives.
-        const bool synced = wait_until([&] {
-            m_logger.info("sync");
-            return m_peer.receive(20ms).has_value();
-        });
-        EXPECT_TRUE(synced);
-        while (m_peer.receive(20ms)) {
+        // then: log until one arrives, then leave the rest behind.
+        EXPECT_TRUE(send_until_seen([&] { m_logger.info("sync"); }, [&] { return m_peer.receive(0ms).has_value(); }));
+        lines();
+    }
+
+    // The next line, or none after the timeout.
+    std::optional<std::string> next(std::chrono::milliseconds _timeout = 10s) { return m_peer.receive(_timeout); }
+
+    // The first line that contains the text; the lines before it are skipped.
+    std::optional<std::string> next_containing(const std::string& _text) {
+        while (auto line = next()) {
+            if (line->find(_text) != std::string::npos) {
+                return line;
+            }
         }
+        return std::nullopt;
     }
 
     // Every line logged since the last call: logs a marker and reads up to it
@@ -219,7 +215,7 @@ public:
         const std::string marker = "capture-marker-" + std::to_string(++m_markers);
         m_logger.info(marker);
         std::vector<std::string> result;
-        while (auto line = m_peer.receive()) {
+        while (auto line = next()) {
             if (line->find(marker) != std::string::npos) {
                 return result;
             }
