@@ -15,7 +15,7 @@
 //   -<n>                 end the <n>-th live subscription (n = byte - '0')
 //   ><frame>             dispatch the frame
 
-#include "impl/topic_dispatch.hpp"
+#include <impl/topic_dispatch.hpp>
 
 #include <cstdint>
 #include <cstdio>

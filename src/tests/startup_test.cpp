@@ -176,22 +176,22 @@ TEST_F(agent_startup, template_name_renames_syslog_identity_and_debug_prefix) {
 
 // Catches: the "exit" line without its location (file, colon, line), -l not
 // copying the agent's log to standard error, and the last lines lost at exit
-// (the debug socket's linger): the debug peer binds as the stop begins, so
-// the last lines, "exit" among them, reach it only through the linger.
+// (the debug socket's linger): "exit" is queued right before the socket
+// closes, so only the linger gets it to the peer.
 TEST_F(agent_startup, own_log_exit_location_local_debug_and_linger) {
-    const std::string debug_endpoint = "tcp://127.0.0.1:" + std::to_string(orq::test::free_tcp_port());
+    // The peer is connected before the stop: a peer that appears within
+    // milliseconds of the stop may see ZeroMQ end the linger at once.
+    plain_socket pull(::zmq::socket_type::pull);
+    const std::string debug_endpoint = pull.bind_loopback();
     child_process agent(agent_argv({"-a", "7001", "-l", "-d", debug_endpoint}));
     ASSERT_TRUE(ready_for_signals(agent));
-    // The peer binds just before the stop, so the connection is still being
-    // made while the last lines are queued: only the linger gets them there.
-    // (Binding after "exit" would race the linger's five seconds on a loaded
-    // machine.)
-    plain_socket pull(::zmq::socket_type::pull);
-    pull.bind(debug_endpoint);
+    std::vector<std::string> lines;
+    const auto first = pull.receive();
+    ASSERT_TRUE(first);
+    lines.push_back(*first);
     agent.send_signal(SIGTERM);
     const auto exit_line = listener.wait_for("exit");
     ASSERT_TRUE(exit_line);
-    std::vector<std::string> lines;
     while (lines.empty() || lines.back().find(" exit") == std::string::npos) {
         const auto frame = pull.receive();
         if (!frame) {

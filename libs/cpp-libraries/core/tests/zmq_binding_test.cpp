@@ -2,10 +2,10 @@
 // cppzmq peers: frames, errors, the shared context, the dynamic bind forms,
 // blocking and asynchronous operations, lost-wakeup races and teardown.
 
-#include "../src/impl/zmq/asio_socket.hpp"
-#include "../src/impl/zmq/context.hpp"
-#include "../src/impl/zmq/endpoint.hpp"
-#include "../src/impl/zmq/error.hpp"
+#include <impl/zmq/asio_socket.hpp>
+#include <impl/zmq/context.hpp>
+#include <impl/zmq/endpoint.hpp>
+#include <impl/zmq/error.hpp>
 
 #include "zmq_peers.hpp"
 
