@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
     const long frames = argc > 1 ? std::stol(argv[1]) : 1000000;
     const int runs = argc > 2 ? std::stoi(argv[2]) : 5;
     const std::string agent_binary = argc > 3 ? argv[3] : ORQ_AGENT_BINARY;
-    std::printf("%-6s %8s %5s %16s %16s %6s %13s %13s\n", "bytes", "frames", "runs", "agent us/frame",
-                "baseline us/fr", "ratio", "agent fr/s", "baseline fr/s");
+    std::printf("%-6s %8s %5s %16s %16s %6s %13s %13s\n", "bytes", "frames", "runs", "agent us/frame", "baseline us/fr",
+                "ratio", "agent fr/s", "baseline fr/s");
     for (const std::size_t size : {16u, 100u, 1000u}) {
         std::vector<double> agent_cpu, baseline_cpu, agent_rate, baseline_rate;
         bool lost = false;

@@ -197,18 +197,17 @@ std::uint64_t file_size(const std::string& _path) {
 
 // Publishes the marker until the agent has written it.
 bool marker_arrives(publisher& _pub, const std::string& _marker, const std::string& _path) {
-    return orq::test::send_until_seen(
-        [&] { _pub.send_marker(_marker); },
-        [&] {
-            std::ifstream file(_path, std::ios::binary);
-            const auto size = file_size(_path);
-            const std::uint64_t tail = std::min<std::uint64_t>(size, 4096);
-            file.seekg(static_cast<std::streamoff>(size - tail));
-            std::string text(tail, '\0');
-            file.read(text.data(), static_cast<std::streamsize>(tail));
-            return text.find(_marker + "\n") != std::string::npos;
-        },
-        30s);
+    return orq::test::send_until_seen([&] { _pub.send_marker(_marker); },
+                                      [&] {
+                                          std::ifstream file(_path, std::ios::binary);
+                                          const auto size = file_size(_path);
+                                          const std::uint64_t tail = std::min<std::uint64_t>(size, 4096);
+                                          file.seekg(static_cast<std::streamoff>(size - tail));
+                                          std::string text(tail, '\0');
+                                          file.read(text.data(), static_cast<std::streamsize>(tail));
+                                          return text.find(_marker + "\n") != std::string::npos;
+                                      },
+                                      30s);
 }
 
 }  // namespace
@@ -318,15 +317,13 @@ int main(int argc, char** argv) {
 
     const double cpu = at_end.cpu_seconds - at_start.cpu_seconds;
     std::printf("\nrun: %d s, broker restarted %zu times, %d frames/s offered\n", seconds, restarts.size(), rate);
-    std::printf("frames sent %" PRIu64 " (refused by the publisher's full queue: %" PRIu64 "), written %" PRIu64
-                "\n",
+    std::printf("frames sent %" PRIu64 " (refused by the publisher's full queue: %" PRIu64 "), written %" PRIu64 "\n",
                 sent, pub.refused(), written);
     std::printf("lost inside restart windows %" PRIu64 ", lost outside %" PRIu64 ", duplicates %" PRIu64
                 ", torn lines %" PRIu64 "\n",
                 lost_in_windows, lost_outside, duplicates, torn);
-    std::printf("agent RSS %ld -> %ld KiB, descriptors %ld -> %ld, CPU %.1f s (%.1f%% of one core)\n",
-                at_start.rss_kib, at_end.rss_kib, at_start.descriptors, at_end.descriptors, cpu,
-                100.0 * cpu / seconds);
+    std::printf("agent RSS %ld -> %ld KiB, descriptors %ld -> %ld, CPU %.1f s (%.1f%% of one core)\n", at_start.rss_kib,
+                at_end.rss_kib, at_start.descriptors, at_end.descriptors, cpu, 100.0 * cpu / seconds);
     std::printf("end marker %s, agent exit code after SIGTERM %d\n", ended ? "written" : "MISSING", agent_status);
 
     const bool ok = ended && lost_outside == 0 && duplicates == 0 && torn == 0 &&

@@ -38,9 +38,7 @@ struct asio_queue {
     }
     void post_other(std::function<void()> _handler) { boost::asio::post(io, std::move(_handler)); }
     void run() { io.run(); }
-    auto make_work() {
-        return std::make_optional(boost::asio::make_work_guard(io));
-    }
+    auto make_work() { return std::make_optional(boost::asio::make_work_guard(io)); }
 };
 
 template <bool as_function>

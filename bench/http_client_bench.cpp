@@ -149,9 +149,10 @@ double median_ratio(const std::vector<double>& _ours, const std::vector<double>&
 }
 
 void report(const char* _what, const std::vector<double>& _ours, const std::vector<double>& _plain) {
-    std::printf("%s\n  best round: ours %.0f req/s, plain libcurl %.0f req/s, ratio %.3f\n"
-                "  median of same-round ratios ours/plain: %.3f\n",
-                _what, best(_ours), best(_plain), best(_ours) / best(_plain), median_ratio(_ours, _plain));
+    std::printf(
+        "%s\n  best round: ours %.0f req/s, plain libcurl %.0f req/s, ratio %.3f\n"
+        "  median of same-round ratios ours/plain: %.3f\n",
+        _what, best(_ours), best(_plain), best(_ours) / best(_plain), median_ratio(_ours, _plain));
 }
 
 }  // namespace
@@ -183,52 +184,50 @@ int main(int _argc, char** _argv) {
     bool ok = true;
     for (int round = 0; round < rounds; ++round) {
         ours_sync.push_back(rate(requests, [&] {
-                                 for (int i = 0; i < requests; ++i) {
-                                     ok = sync_client->perform_request(http::method::get, "/").ok() && ok;
-                                 }
-                             }));
+            for (int i = 0; i < requests; ++i) {
+                ok = sync_client->perform_request(http::method::get, "/").ok() && ok;
+            }
+        }));
         plain_sync.push_back(rate(requests, [&] { ok = plain_loop(url, requests) && ok; }));
 
         ours_async.push_back(rate(requests, [&] {
-                                  // Each completion issues the next request
-                                  // until all have been sent.
-                                  int sent = 0;
-                                  int done = 0;
-                                  std::vector<http::client::handle_ptr> handles;
-                                  std::function<void(http::result)> on_result = [&](http::result _result) {
-                                      ok = _result.ok() && ok;
-                                      if (++done == requests) {
-                                          loop->stop();
-                                      } else if (sent < requests) {
-                                          ++sent;
-                                          handles.push_back(async_client->perform_async_request(
-                                              http::method::get, "/", on_result));
-                                      }
-                                  };
-                                  for (; sent < std::min(in_flight, requests); ++sent) {
-                                      handles.push_back(
-                                          async_client->perform_async_request(http::method::get, "/", on_result));
-                                  }
-                                  loop->get_io_context().restart();
-                                  auto work = loop->create_work();
-                                  loop->run();
-                              }));
+            // Each completion issues the next request
+            // until all have been sent.
+            int sent = 0;
+            int done = 0;
+            std::vector<http::client::handle_ptr> handles;
+            std::function<void(http::result)> on_result = [&](http::result _result) {
+                ok = _result.ok() && ok;
+                if (++done == requests) {
+                    loop->stop();
+                } else if (sent < requests) {
+                    ++sent;
+                    handles.push_back(async_client->perform_async_request(http::method::get, "/", on_result));
+                }
+            };
+            for (; sent < std::min(in_flight, requests); ++sent) {
+                handles.push_back(async_client->perform_async_request(http::method::get, "/", on_result));
+            }
+            loop->get_io_context().restart();
+            auto work = loop->create_work();
+            loop->run();
+        }));
         plain_async.push_back(rate(requests, [&] {
-                                   std::vector<std::thread> threads;
-                                   std::atomic<bool> all_ok{true};
-                                   for (int t = 0; t < workers; ++t) {
-                                       const int share = requests / workers + (t < requests % workers ? 1 : 0);
-                                       threads.emplace_back([&, share] {
-                                           if (!plain_loop(url, share)) {
-                                               all_ok = false;
-                                           }
-                                       });
-                                   }
-                                   for (auto& thread : threads) {
-                                       thread.join();
-                                   }
-                                   ok = all_ok && ok;
-                               }));
+            std::vector<std::thread> threads;
+            std::atomic<bool> all_ok{true};
+            for (int t = 0; t < workers; ++t) {
+                const int share = requests / workers + (t < requests % workers ? 1 : 0);
+                threads.emplace_back([&, share] {
+                    if (!plain_loop(url, share)) {
+                        all_ok = false;
+                    }
+                });
+            }
+            for (auto& thread : threads) {
+                thread.join();
+            }
+            ok = all_ok && ok;
+        }));
         plain_handoffs.push_back(
             rate(requests, [&] { ok = plain_with_handoffs(url, requests, workers, in_flight) && ok; }));
     }

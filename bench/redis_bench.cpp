@@ -186,8 +186,10 @@ int main(int argc, char** argv) {
         best(theirs_pipelined, redis_benchmark(redis_server.port(), in_flight, pipelined_requests));
         theirs_cpu += cpu_us(RUSAGE_CHILDREN) - children_before;
         const double self_before = cpu_us(RUSAGE_SELF);
-        best(ours_pipelined, {pipelined(*loop, [&]() -> redis::command& { return *prepared_set; }, pipelined_requests),
-                              pipelined(*loop, [&]() -> redis::command& { return *prepared_get; }, pipelined_requests)});
+        best(ours_pipelined, {pipelined(
+                                  *loop, [&]() -> redis::command& { return *prepared_set; }, pipelined_requests),
+                              pipelined(
+                                  *loop, [&]() -> redis::command& { return *prepared_get; }, pipelined_requests)});
         ours_cpu += cpu_us(RUSAGE_SELF) - self_before;
         best(ours_pipelined_fresh,
              {pipelined(*loop, fresh_set, pipelined_requests), pipelined(*loop, fresh_get, pipelined_requests)});
@@ -199,15 +201,15 @@ int main(int argc, char** argv) {
 
     std::printf("best of %d runs; %d pipelined and %d blocking requests per run, 100-byte values\n", runs,
                 pipelined_requests, blocking_requests);
-    std::printf("%-36s SET %10.0f/s                             GET %10.0f/s\n",
-                "redis-benchmark -c 1 -P 64", theirs_pipelined.set, theirs_pipelined.get);
+    std::printf("%-36s SET %10.0f/s                             GET %10.0f/s\n", "redis-benchmark -c 1 -P 64",
+                theirs_pipelined.set, theirs_pipelined.get);
     report("async, 64 in flight, prepared", ours_pipelined, theirs_pipelined);
     report("async, 64 in flight, fresh command", ours_pipelined_fresh, theirs_pipelined);
     const double pipelined_total = 2.0 * pipelined_requests * runs;
     std::printf("client CPU per pipelined request: redis-benchmark %.3f us, ours (prepared) %.3f us\n",
                 theirs_cpu / pipelined_total, ours_cpu / pipelined_total);
-    std::printf("%-36s SET %10.0f/s                             GET %10.0f/s\n",
-                "redis-benchmark -c 1 -P 1", theirs_blocking.set, theirs_blocking.get);
+    std::printf("%-36s SET %10.0f/s                             GET %10.0f/s\n", "redis-benchmark -c 1 -P 1",
+                theirs_blocking.set, theirs_blocking.get);
     report("sync, prepared", ours_blocking, theirs_blocking);
     report("sync, fresh command", ours_blocking_fresh, theirs_blocking);
     return 0;

@@ -131,9 +131,8 @@ rates library_run(core::core& _core, std::size_t _total, std::size_t _write_size
     const int port = orq::test::free_tcp_port();
     auto acceptor = loop->get_tcp().listen("127.0.0.1", port);
     std::unique_ptr<library_echo> echo;
-    acceptor->set_callback([&](core::tcp::socket::ptr _socket) {
-        echo = std::make_unique<library_echo>(std::move(_socket));
-    });
+    acceptor->set_callback(
+        [&](core::tcp::socket::ptr _socket) { echo = std::make_unique<library_echo>(std::move(_socket)); });
     auto work = loop->create_work();
     double cpu = 0;
     std::thread server([&] {
@@ -154,13 +153,13 @@ class asio_echo : public std::enable_shared_from_this<asio_echo> {
 public:
     explicit asio_echo(asio::ip::tcp::socket _socket) : m_socket(std::move(_socket)), m_buffer(65536) {}
     void read() {
-        m_socket.async_read_some(asio::buffer(m_buffer),
-                                 [self = shared_from_this()](const boost::system::error_code& _error,
-                                                             std::size_t _length) {
-                                     if (!_error) {
-                                         self->write(_length);
-                                     }
-                                 });
+        m_socket.async_read_some(
+            asio::buffer(m_buffer),
+            [self = shared_from_this()](const boost::system::error_code& _error, std::size_t _length) {
+                if (!_error) {
+                    self->write(_length);
+                }
+            });
     }
 
 private:
@@ -236,8 +235,7 @@ int main(int _argc, char** _argv) {
     const int runs = _argc > 4 ? std::atoi(_argv[4]) : 9;
     core::logger logger("tcp-echo-bench", "bench");
     auto root = core::core::create(logger);
-    std::printf("TCP echo over 127.0.0.1, one connection, plain blocking client, %d runs each\n",
-                runs);
+    std::printf("TCP echo over 127.0.0.1, one connection, plain blocking client, %d runs each\n", runs);
     compare(*root, large_mib << 20, 65536, false, runs);
     compare(*root, small_mib << 20, 100, false, runs);
     compare(*root, small_kib << 10, 100, true, runs);

@@ -146,12 +146,12 @@ result receive_library(std::chrono::duration<double> _window, core::core& _core)
     const int port = free_udp_port();
     auto socket = loop->create_udp_socket("127.0.0.1", port);
     counter counted(_window);
-    socket->set_receive_callback([&](const core::udp::socket::endpoint&, const boost::asio::ip::address_v4&,
-                                     const core::udp::socket::message&) {
-        if (!counted.count()) {
-            loop->stop();
-        }
-    });
+    socket->set_receive_callback(
+        [&](const core::udp::socket::endpoint&, const boost::asio::ip::address_v4&, const core::udp::socket::message&) {
+            if (!counted.count()) {
+                loop->stop();
+            }
+        });
     {
         sender flood(port);
         loop->run();
@@ -198,12 +198,12 @@ std::pair<double, double> drain(int _batch, int _batches, core::core& _core) {
     const int port = free_udp_port();
     auto socket = loop->create_udp_socket("127.0.0.1", port);
     int received = 0;
-    socket->set_receive_callback([&](const core::udp::socket::endpoint&, const boost::asio::ip::address_v4&,
-                                     const core::udp::socket::message&) {
-        if (++received == _batch) {
-            loop->stop();
-        }
-    });
+    socket->set_receive_callback(
+        [&](const core::udp::socket::endpoint&, const boost::asio::ip::address_v4&, const core::udp::socket::message&) {
+            if (++received == _batch) {
+                loop->stop();
+            }
+        });
     const plain_udp from;
     std::vector<char> buffer(65536);
     std::vector<double> plain_seconds;

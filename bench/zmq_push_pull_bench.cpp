@@ -129,8 +129,8 @@ int main(int _argc, char** _argv) {
     const int runs = _argc > 2 ? std::atoi(_argv[2]) : 3;
     core::logger logger("zmq-push-pull-bench", "bench");
 
-    std::printf("PUSH -> PULL over tcp://127.0.0.1, %zu-byte frames, %llu frames per run, best of %d\n",
-                frame_size, static_cast<unsigned long long>(count), runs);
+    std::printf("PUSH -> PULL over tcp://127.0.0.1, %zu-byte frames, %llu frames per run, best of %d\n", frame_size,
+                static_cast<unsigned long long>(count), runs);
 
     const double plain_in = best_of(runs, [&] { return receive_plain(count); });
     const double library_in = best_of(runs, [&] { return receive_library(count, logger); });
@@ -138,8 +138,8 @@ int main(int _argc, char** _argv) {
     const double library_out = best_of(runs, [&] { return send_library(count, logger); });
 
     std::printf("%-48s %12.0f frames/s\n", "receive: plain blocking zmq_msg_recv loop", plain_in);
-    std::printf("%-48s %12.0f frames/s  (ratio %.2f)\n", "receive: library PULL, callback on io_context",
-                library_in, library_in / plain_in);
+    std::printf("%-48s %12.0f frames/s  (ratio %.2f)\n", "receive: library PULL, callback on io_context", library_in,
+                library_in / plain_in);
     std::printf("%-48s %12.0f frames/s\n", "send: plain blocking zmq_msg_send loop", plain_out);
     std::printf("%-48s %12.0f frames/s  (ratio %.2f)\n", "send: library PUSH send()", library_out,
                 library_out / plain_out);

@@ -56,8 +56,8 @@ orq::libs::core::logger& quiet_logger() {
 const std::string& config_path() {
     static const std::string path = [] {
         const char* directory = std::getenv("TMPDIR");
-        std::string pattern = std::string(directory != nullptr && *directory != '\0' ? directory : "/tmp") +
-                              "/agent_options_fuzz.XXXXXX";
+        std::string pattern =
+            std::string(directory != nullptr && *directory != '\0' ? directory : "/tmp") + "/agent_options_fuzz.XXXXXX";
         const int fd = ::mkstemp(pattern.data());
         if (fd < 0) {
             fail("cannot create the configuration file");
@@ -122,8 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
     const std::string input(reinterpret_cast<const char*>(_data), _size);
     const std::size_t end_of_arguments = input.rfind("\n", 0) == 0 ? 0 : input.find("\n\n");
     const std::string arguments = input.substr(0, end_of_arguments);
-    const std::string content =
-        end_of_arguments == std::string::npos ? std::string() : input.substr(end_of_arguments + (end_of_arguments == 0 ? 1 : 2));
+    const std::string content = end_of_arguments == std::string::npos
+                                    ? std::string()
+                                    : input.substr(end_of_arguments + (end_of_arguments == 0 ? 1 : 2));
 
     std::vector<std::string> storage{"vusk-debug-agent"};
     if (!arguments.empty()) {

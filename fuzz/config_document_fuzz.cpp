@@ -48,13 +48,20 @@ template <typename T>
 lc::result<T> get_by_path(const lc::config& _document, const key_path& _path) {
     const auto& k = _path;
     switch (k.size()) {
-    case 0: return _document.get_by_path<T>({});
-    case 1: return _document.get_by_path<T>({k[0]});
-    case 2: return _document.get_by_path<T>({k[0], k[1]});
-    case 3: return _document.get_by_path<T>({k[0], k[1], k[2]});
-    case 4: return _document.get_by_path<T>({k[0], k[1], k[2], k[3]});
-    case 5: return _document.get_by_path<T>({k[0], k[1], k[2], k[3], k[4]});
-    default: return _document.get_by_path<T>({k[0], k[1], k[2], k[3], k[4], k[5]});
+    case 0:
+        return _document.get_by_path<T>({});
+    case 1:
+        return _document.get_by_path<T>({k[0]});
+    case 2:
+        return _document.get_by_path<T>({k[0], k[1]});
+    case 3:
+        return _document.get_by_path<T>({k[0], k[1], k[2]});
+    case 4:
+        return _document.get_by_path<T>({k[0], k[1], k[2], k[3]});
+    case 5:
+        return _document.get_by_path<T>({k[0], k[1], k[2], k[3], k[4]});
+    default:
+        return _document.get_by_path<T>({k[0], k[1], k[2], k[3], k[4], k[5]});
     }
 }
 
@@ -144,8 +151,7 @@ private:
             return;
         }
         check(!_value.as_object() && !_value.as_array(), "a scalar gives a dictionary or an array");
-        check(_value.as_bool() == (_json.isBool() ? boost::make_optional(_json.asBool()) : boost::none),
-              "as_bool");
+        check(_value.as_bool() == (_json.isBool() ? boost::make_optional(_json.asBool()) : boost::none), "as_bool");
         check(_value.as_string() == (_json.isString() ? boost::make_optional(_json.asString()) : boost::none),
               "as_string");
         const auto number = _value.as_double();
@@ -186,8 +192,8 @@ private:
 template <typename T>
 void checker::check_lookup(const lc::config& _document, const key_path& _path, const char* _type_name) {
     // The path as get_by_path sees it: at most max_path_keys keys.
-    const key_path path(_path.begin(), _path.begin() + static_cast<std::ptrdiff_t>(
-                                                          std::min(_path.size(), max_path_keys)));
+    const key_path path(_path.begin(),
+                        _path.begin() + static_cast<std::ptrdiff_t>(std::min(_path.size(), max_path_keys)));
     const std::string field_error = std::string("Can not find field <") + _type_name + ">: " + join(path, path.size());
 
     // The expected outcome, by a plain walk of the reader's view.

@@ -52,9 +52,7 @@ struct call {
     int id;
     const char* data;
     std::size_t size;
-    bool operator==(const call& _other) const {
-        return id == _other.id && data == _other.data && size == _other.size;
-    }
+    bool operator==(const call& _other) const { return id == _other.id && data == _other.data && size == _other.size; }
 };
 
 [[noreturn]] void fail(const char* _what) {
@@ -69,12 +67,24 @@ bool parse_scripted(const std::string& _line, std::string& _topic, script& _scri
         return false;
     }
     switch (_line[1]) {
-    case 'o': _script.what = action::end_own; break;
-    case 'x': _script.what = action::end_other; break;
-    case 's': _script.what = action::subscribe; break;
-    case 't': _script.what = action::raise; break;
-    case 'd': _script.what = action::drop_stream; break;
-    default: _script.what = action::none; break;
+    case 'o':
+        _script.what = action::end_own;
+        break;
+    case 'x':
+        _script.what = action::end_other;
+        break;
+    case 's':
+        _script.what = action::subscribe;
+        break;
+    case 't':
+        _script.what = action::raise;
+        break;
+    case 'd':
+        _script.what = action::drop_stream;
+        break;
+    default:
+        _script.what = action::none;
+        break;
     }
     _script.trigger = static_cast<unsigned char>(_line[2]) % 3;
     _script.parameter = static_cast<unsigned char>(_line[3]) - static_cast<unsigned char>('0');
@@ -356,7 +366,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
             break;
         }
         case '-': {
-            const unsigned index = line.size() > 1 ? static_cast<unsigned char>(line[1]) - static_cast<unsigned char>('0') : 0;
+            const unsigned index =
+                line.size() > 1 ? static_cast<unsigned char>(line[1]) - static_cast<unsigned char>('0') : 0;
             real.end(index);
             model.end(index);
             break;
@@ -368,8 +379,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
             const std::string frame = line.substr(1);
             // Taken now: a callback may subscribe a shorter topic meanwhile.
             const std::string* const found = model.topic_of(frame);
-            const boost::optional<std::string> topic =
-                found != nullptr ? boost::make_optional(*found) : boost::none;
+            const boost::optional<std::string> topic = found != nullptr ? boost::make_optional(*found) : boost::none;
             real.calls.clear();
             model.calls.clear();
             const bool completed = real.dispatch(frame);

@@ -253,7 +253,9 @@ TEST_F(config_test, unreadable_or_invalid_files_throw_the_parse_error) {
     EXPECT_TRUE(starts_with(runtime_error({"-a", "1", "-c", m_dir.path()}), prefix));
     EXPECT_TRUE(starts_with(runtime_error({"-a", "1", "-c", file("bad.json", R"({"broker": )")}), prefix));
     EXPECT_TRUE(starts_with(runtime_error({"-a", "1", "-c", file("empty", "")}), prefix));
-    std::string garbage = "\x7f" "ELF";
+    std::string garbage =
+        "\x7f"
+        "ELF";
     for (int i = 0; i < 4096; ++i) {
         garbage += static_cast<char>((i * 131 + 7) % 256);
     }
@@ -337,7 +339,8 @@ TEST(config_texts, usage_and_help_are_exact) {
         "        To run this application as a service you should perform the following steps:\n"
         "        1. Choose a new name for the service instance\n"
         "           to display the names already used, run the following command:\n"
-        "           $ find /etc/vusk/custom/ -name 'vusk-debug-agent@*' | sed -e 's|/etc/vusk/custom/vusk-debug-agent@\\(.*\\).json|\\1|g'\n"
+        "           $ find /etc/vusk/custom/ -name 'vusk-debug-agent@*' | sed -e "
+        "'s|/etc/vusk/custom/vusk-debug-agent@\\(.*\\).json|\\1|g'\n"
         "        2. Create a new configuration file for the new instance:\n"
         "           $ sudo su vusk -c 'touch /etc/vusk/custom/vusk-debug-agent@__NAME__.json'\n"
         "           where __NAME__ is the name from [1]\n"

@@ -137,8 +137,9 @@ TEST_F(agent_startup, pid_file_checks) {
     for (const std::string& content : {std::string("999999999"), std::string("not a number")}) {
         orq::test::write_file(pid_file, content);
         child_process agent(agent_argv({"-a", "7001", "-c", dir.file("c.json")}));
-        ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(pid_file) == std::to_string(agent.pid()); }))
-            << content;
+        ASSERT_TRUE(orq::test::wait_until([&] {
+            return orq::test::read_file(pid_file) == std::to_string(agent.pid());
+        })) << content;
         ASSERT_TRUE(ready_for_signals(agent));
         agent.send_signal(SIGTERM);
         EXPECT_EQ(agent.exit_code(), 0);

@@ -62,8 +62,8 @@ TEST_F(agent_tap, every_frame_is_written_byte_for_byte_without_subscriptions) {
     for (int i = 0; i < 256; ++i) {
         binary.push_back(static_cast<char>(i));
     }
-    const std::vector<std::string> frames = {"plain", std::string("with\0nul", 8), "two\nlines", "", binary,
-                                             std::string(70000, 'x')};
+    const std::vector<std::string> frames = {"plain", std::string("with\0nul", 8), "two\nlines", "",
+                                             binary,  std::string(70000, 'x')};
     std::string expected;
     for (const auto& frame : frames) {
         pub.send(frame);
@@ -124,7 +124,8 @@ TEST_F(agent_tap, output_file_is_appended_and_complete_at_sigterm) {
         pub.send(frame);
         expected += frame + "\n";
     }
-    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(out).find("frame 999\n") != std::string::npos; }));
+    ASSERT_TRUE(
+        orq::test::wait_until([&] { return orq::test::read_file(out).find("frame 999\n") != std::string::npos; }));
     ASSERT_TRUE(ready_for_signals(agent));
     agent.send_signal(SIGTERM);
     EXPECT_EQ(agent.exit_code(), 0);
@@ -142,7 +143,8 @@ TEST_F(agent_tap, start_up_failures_exit_with_one_error) {
         std::string error;
     };
     const std::vector<failure> failures = {
-        {{"-a", pub.port(), "-f", dir.file("no/such/dir/out.log")}, "Cannot open the file: " + dir.file("no/such/dir/out.log")},
+        {{"-a", pub.port(), "-f", dir.file("no/such/dir/out.log")},
+         "Cannot open the file: " + dir.file("no/such/dir/out.log")},
         {{"-a", pub.port(), "-f", dir.path()}, "Cannot open the file: " + dir.path()},
         {{"-a", "nonsense://host:1"}, "std::exception::what(): "},
         {{"-a", "tcp://:"}, "std::exception::what(): "},
@@ -204,8 +206,8 @@ TEST_F(agent_tap, a_line_cut_by_a_full_disk_is_removed_and_writing_resumes) {
         const auto filler = mount_point + "/filler";
 
         const std::vector<std::string> argv =
-            to_stdout ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" -a \"$1\" > \"$2\"", ORQ_AGENT_BINARY,
-                                                 pub.port(), out}
+            to_stdout ? std::vector<std::string>{"/bin/sh",        "-c",       "exec \"$0\" -a \"$1\" > \"$2\"",
+                                                 ORQ_AGENT_BINARY, pub.port(), out}
                       : agent_argv({"-a", pub.port(), "-f", out});
         child_process agent(argv);
         auto output = [&] { return orq::test::read_file(out); };
@@ -256,12 +258,11 @@ TEST_F(agent_tap, a_line_cut_by_a_full_disk_is_removed_and_writing_resumes) {
 TEST_F(agent_tap, an_exception_escaping_the_loop_is_logged_and_tapping_goes_on) {
     const std::string trigger = dir.file("throw");
     const char* asan_options = std::getenv("ASAN_OPTIONS");
-    child_process agent({"/usr/bin/env", std::string("LD_PRELOAD=") + ORQ_THROWING_EPOLL_WAIT,
-                         "ORQ_THROW_TRIGGER=" + trigger,
-                         // The sanitizer runtime would insist on being preloaded first.
-                         "ASAN_OPTIONS=" + (asan_options ? std::string(asan_options) + ":" : "") +
-                             "verify_asan_link_order=0",
-                         ORQ_AGENT_BINARY, "-a", pub.port()});
+    child_process agent(
+        {"/usr/bin/env", std::string("LD_PRELOAD=") + ORQ_THROWING_EPOLL_WAIT, "ORQ_THROW_TRIGGER=" + trigger,
+         // The sanitizer runtime would insist on being preloaded first.
+         "ASAN_OPTIONS=" + (asan_options ? std::string(asan_options) + ":" : "") + "verify_asan_link_order=0",
+         ORQ_AGENT_BINARY, "-a", pub.port()});
     ASSERT_TRUE(sync_subscription(pub, "probe", [&] { return agent.stdout_text(); }));
     pub.send("before");
     ASSERT_TRUE(agent.wait_stdout_contains("before\n"));
@@ -292,7 +293,8 @@ TEST_F(agent_tap, broker_restart_is_survived) {
     const auto debug_port = std::to_string(orq::test::free_tcp_port());
     const auto output_port = std::to_string(orq::test::free_tcp_port());
     const std::vector<std::string> broker_argv = {std::string(ORQ_TOOLS_DIR) + "/vusk-test-broker", "-d",
-                                                  "tcp://127.0.0.1:" + debug_port, "-o", "tcp://127.0.0.1:" + output_port};
+                                                  "tcp://127.0.0.1:" + debug_port, "-o",
+                                                  "tcp://127.0.0.1:" + output_port};
     auto broker = std::make_unique<child_process>(broker_argv);
     ASSERT_TRUE(broker->wait_stderr_contains("forwarding"));
 
@@ -374,7 +376,8 @@ TEST_F(agent_tap, sighup_reopens_the_output_file_while_frames_flow) {
         }
     };
     send_frames(5000);
-    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::read_file(out).find("frame 1000\n") != std::string::npos; }));
+    ASSERT_TRUE(
+        orq::test::wait_until([&] { return orq::test::read_file(out).find("frame 1000\n") != std::string::npos; }));
     std::filesystem::rename(out, rotated);
     agent.send_signal(SIGHUP);
     // Queued behind the signal or in front of it: the reopen falls among them.

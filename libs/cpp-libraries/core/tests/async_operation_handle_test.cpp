@@ -98,8 +98,8 @@ TEST_F(async_operation_handle_test, results_from_worker_threads_arrive_on_the_lo
 // Catches: a result returned before the callback is installed being lost
 // (delivered inline instead of through the loop).
 TEST_F(async_operation_handle_test, a_callback_installed_after_start_receives_an_early_result) {
-    auto handle = int_handle::create(
-        *m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) { _self->return_result(17); });
+    auto handle =
+        int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) { _self->return_result(17); });
     handle->start();
     EXPECT_TRUE(handle->is_complete());
     std::vector<int> results;
@@ -185,9 +185,8 @@ TEST_F(async_operation_handle_test, restart_runs_the_operation_again_and_each_re
 // Catches: the callback called through a copy per result, so that a callback
 // with state (a mutable lambda) never sees its own state again.
 TEST_F(async_operation_handle_test, the_callback_keeps_its_state_across_results_and_restarts) {
-    auto handle = int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) {
-        _self->return_result(0);
-    });
+    auto handle =
+        int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) { _self->return_result(0); });
     std::vector<int> seen;
     handle->set_callback([&seen, count = 0](int) mutable { seen.push_back(++count); });
     handle->start();
@@ -210,9 +209,8 @@ TEST_F(async_operation_handle_test, a_callback_without_arguments_is_called_once_
     handle->set_callback(int_handle::void_callback([&] { ++calls; }));
     handle->start();
 
-    auto quiet = int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) {
-        _self->return_result(3);
-    });
+    auto quiet =
+        int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) { _self->return_result(3); });
     quiet->set_callback(int_handle::void_callback());
     quiet->start();
     // Would throw std::bad_function_call if the empty function had been
@@ -225,9 +223,8 @@ TEST_F(async_operation_handle_test, a_callback_without_arguments_is_called_once_
 // handle, or replaces its own callback, while it runs.
 TEST_F(async_operation_handle_test, the_callback_may_drop_its_handle_or_replace_itself) {
     std::vector<std::string> calls;
-    auto dropped = int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) {
-        _self->return_result(1);
-    });
+    auto dropped =
+        int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) { _self->return_result(1); });
     auto big = std::make_shared<std::string>(1000, 'x');  // a capture that lives on the heap
     dropped->set_callback([&, big](int) {
         dropped.reset();

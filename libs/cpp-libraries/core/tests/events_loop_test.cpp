@@ -286,8 +286,18 @@ TEST_F(events_loop_test, a_handler_that_stops_the_loop_does_not_end_the_drain) {
     std::vector<int> order;
     events_loop& loop = *m_loop;  // m_loop is already null while it is destroyed
     loop.stop();
-    loop.post([&] { order.push_back(1); loop.stop(); }, source_location());
-    loop.post([&] { order.push_back(2); loop.stop(); }, source_location());
+    loop.post(
+        [&] {
+            order.push_back(1);
+            loop.stop();
+        },
+        source_location());
+    loop.post(
+        [&] {
+            order.push_back(2);
+            loop.stop();
+        },
+        source_location());
     loop.post([&] { order.push_back(3); }, source_location());
     m_loop.reset();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));

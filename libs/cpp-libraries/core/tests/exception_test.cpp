@@ -39,8 +39,7 @@ TEST(source_location, short_function) {
     auto short_of = [](const char* _function) {
         return std::string(source_location(1, "f", _function).short_function());
     };
-    EXPECT_EQ(short_of("void orq::libs::core::detail::check_pid(const string&)"),
-              "orq::libs::core::detail::check_pid");
+    EXPECT_EQ(short_of("void orq::libs::core::detail::check_pid(const string&)"), "orq::libs::core::detail::check_pid");
     EXPECT_EQ(short_of("main(int, char**)::<lambda()>"), "main(int, char**)::<lambda()>");
     EXPECT_EQ(short_of("void other::f(int)"), "void other::f(int)");
     EXPECT_EQ(short_of("f()"), "f()");

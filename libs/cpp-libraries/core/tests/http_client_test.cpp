@@ -32,8 +32,7 @@ namespace {
 
 const std::string transport_error = "curl_easy_perform failed:";
 
-http_reply reply(int _status, std::string _body,
-                 std::vector<std::pair<std::string, std::string>> _headers = {},
+http_reply reply(int _status, std::string _body, std::vector<std::pair<std::string, std::string>> _headers = {},
                  std::chrono::milliseconds _delay = 0ms) {
     http_reply result;
     result.status = _status;
@@ -159,9 +158,11 @@ TEST_F(http_client_test, sends_verb_glued_url_body_only_when_given_and_user_agen
 
     const auto requests = m_server.requests();
     ASSERT_EQ(requests.size(), 5u);
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"GET", "/basepath?q=1"}, {"GET", "/base/with"}, {"POST", "/base/none"}, {"PUT", "/base/put"},
-        {"DELETE", "/base/del"}};
+    const std::vector<std::pair<std::string, std::string>> expected = {{"GET", "/basepath?q=1"},
+                                                                       {"GET", "/base/with"},
+                                                                       {"POST", "/base/none"},
+                                                                       {"PUT", "/base/put"},
+                                                                       {"DELETE", "/base/del"}};
     for (std::size_t i = 0; i < requests.size(); ++i) {
         EXPECT_EQ(requests[i].method, expected[i].first);
         EXPECT_EQ(requests[i].target, expected[i].second);
@@ -217,8 +218,8 @@ TEST_F(http_client_test, statuses_and_redirects) {
 // Catches: a transport failure reported with a code or data, or in another
 // form; a time-out not applied.
 TEST_F(http_client_test, unreachable_and_too_slow_servers_give_transport_errors) {
-    auto unreachable = m_loop->create_http_client("http://127.0.0.1:" + std::to_string(orq::test::free_tcp_port()),
-                                                  30s, {}, 1);
+    auto unreachable =
+        m_loop->create_http_client("http://127.0.0.1:" + std::to_string(orq::test::free_tcp_port()), 30s, {}, 1);
     EXPECT_TRUE(is_transport_error(unreachable->perform_request(http::method::get, "/")));
 
     auto impatient = make_client({}, 1, 1s);
@@ -356,14 +357,13 @@ TEST_F(http_client_test, a_thousand_requests_over_ten_workers_use_few_connection
     int done = 0;
     for (int i = 0; i < requests; ++i) {
         const bool with_body = i % 2 == 0;
-        handles.push_back(client->perform_async_request(
-            with_body ? http::method::post : http::method::get, "/created", with_body ? "{}" : "",
-            [&](http::result _result) {
-                ok += _result.ok() ? 1 : 0;
-                if (++done == requests) {
-                    m_loop->stop();
-                }
-            }));
+        handles.push_back(client->perform_async_request(with_body ? http::method::post : http::method::get, "/created",
+                                                        with_body ? "{}" : "", [&](http::result _result) {
+                                                            ok += _result.ok() ? 1 : 0;
+                                                            if (++done == requests) {
+                                                                m_loop->stop();
+                                                            }
+                                                        }));
     }
     run_until_stopped();
     EXPECT_EQ(ok, requests);

@@ -117,7 +117,9 @@ TEST(logger_debug_channel, every_level_is_sent_with_prefix_date_and_indentation)
     outer.reset();
     log.info("flat");
     EXPECT_EQ(peer.next()->substr(18 + 24), "level one");
-    EXPECT_EQ(peer.next()->substr(18 + 24), "    | virtual void logger_debug_channel_every_level_is_sent_with_prefix_date_and_indentation_Test::TestBody(): two");
+    EXPECT_EQ(peer.next()->substr(18 + 24),
+              "    | virtual void "
+              "logger_debug_channel_every_level_is_sent_with_prefix_date_and_indentation_Test::TestBody(): two");
     EXPECT_EQ(peer.next()->substr(18 + 24), "        | deep");
     EXPECT_EQ(peer.next()->substr(18 + 24), "flat");
 }
@@ -209,11 +211,8 @@ TEST(logger_exceptions, log_exception_forms) {
         }
     }
     const std::vector<std::string> expected = {
-        "/src/b.cpp:12 Caught exeption",
-        "std::exception::what(): index 3",
-        "/src/b.cpp:12 Process is running",
-        "/src/b.cpp:12 direct",
-        "/src/b.cpp:12: Connection refused",
+        "/src/b.cpp:12 Caught exeption", "std::exception::what(): index 3",   "/src/b.cpp:12 Process is running",
+        "/src/b.cpp:12 direct",          "/src/b.cpp:12: Connection refused",
     };
     EXPECT_EQ(errors, expected);
 }

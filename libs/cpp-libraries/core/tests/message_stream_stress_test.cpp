@@ -42,7 +42,8 @@ protected:
 
 // Publishes probe frames ("p") until the stream's callback has seen one.
 void await_subscription(boost::asio::io_context& _io, plain_publisher& _publisher, const bool& _probe_seen) {
-    ASSERT_TRUE(send_until_seen(_io, [&] { _publisher.send("p"); }, [&] { return _probe_seen; }));
+    ASSERT_TRUE(send_until_seen(
+        _io, [&] { _publisher.send("p"); }, [&] { return _probe_seen; }));
 }
 
 }  // namespace
@@ -81,7 +82,8 @@ TEST_F(stress_test, a_million_frames_arrive_complete_and_in_order) {
         }
     });
     const auto started = std::chrono::steady_clock::now();
-    const bool complete = run_until(m_io, [&] { return expected >= volume || mismatches > 0; }, 90s);
+    const bool complete = run_until(
+        m_io, [&] { return expected >= volume || mismatches > 0; }, 90s);
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     sender.join();
     EXPECT_TRUE(complete);
@@ -95,8 +97,11 @@ TEST_F(stress_test, a_million_frames_arrive_complete_and_in_order) {
 // through the stream and through a socket of the manager.
 TEST_F(stress_test, frames_of_every_size_arrive_intact) {
     std::mt19937 random{12345};
-    std::vector<std::string> frames{"", std::string(1, '\0'), random_bytes(1, random),
-                                    random_bytes(64 * 1024, random), random_bytes(16 * 1024 * 1024, random),
+    std::vector<std::string> frames{"",
+                                    std::string(1, '\0'),
+                                    random_bytes(1, random),
+                                    random_bytes(64 * 1024, random),
+                                    random_bytes(16 * 1024 * 1024, random),
                                     std::string("\n\0\n", 3) + random_bytes(1000, random)};
 
     {
@@ -115,7 +120,8 @@ TEST_F(stress_test, frames_of_every_size_arrive_intact) {
         for (const auto& frame : frames) {
             publisher.send(frame);
         }
-        ASSERT_TRUE(run_until(m_io, [&] { return got.size() == frames.size(); }, 30s));
+        ASSERT_TRUE(run_until(
+            m_io, [&] { return got.size() == frames.size(); }, 30s));
         for (std::size_t i = 0; i < frames.size(); ++i) {
             EXPECT_TRUE(got[i] == frames[i]) << "frame " << i << " of " << frames[i].size() << " bytes";
         }
@@ -133,7 +139,8 @@ TEST_F(stress_test, frames_of_every_size_arrive_intact) {
         for (const auto& frame : frames) {
             push.send(frame);
         }
-        ASSERT_TRUE(run_until(m_io, [&] { return got.size() == frames.size(); }, 30s));
+        ASSERT_TRUE(run_until(
+            m_io, [&] { return got.size() == frames.size(); }, 30s));
         for (std::size_t i = 0; i < frames.size(); ++i) {
             EXPECT_TRUE(got[i] == frames[i]) << "frame " << i << " of " << frames[i].size() << " bytes";
         }
@@ -177,7 +184,8 @@ TEST_F(stress_test, multi_part_messages_read_with_receive_more) {
         // Linger 0: wait until everything has been read before closing.
         orq::test::wait_until([&] { return received == messages; }, 90s);
     });
-    const bool complete = run_until(m_io, [&] { return received == messages; }, 60s);
+    const bool complete = run_until(
+        m_io, [&] { return received == messages; }, 60s);
     if (!complete) {
         received = messages;  // lets the sender finish
     }
@@ -228,7 +236,8 @@ TEST_F(stress_test, teardown_while_frames_keep_coming) {
         // Waits for the wanted calls, destroys the receiver if its callback
         // has not, and runs the io_context out of work.
         void finish(boost::asio::io_context& _io, const std::function<void()>& _before_drain = {}) {
-            ASSERT_TRUE(run_until(_io, [&] { return calls >= want; }, 20s));
+            ASSERT_TRUE(run_until(
+                _io, [&] { return calls >= want; }, 20s));
             if (!from_inside) {
                 destroy();
                 gone = true;

@@ -46,10 +46,10 @@ protected:
         const std::string topic = "\x02sync" + std::to_string(++m_joins);
         bool seen = false;
         bool ended = false;
-        auto probe = _stream.subscribe(topic, [&](boost::string_view _message) {
-            (_message.ends_with("{e}") ? ended : seen) = true;
-        });
-        ASSERT_TRUE(send_until_seen(m_io, [&] { m_publisher.send(topic + "{p}"); }, [&] { return seen; }));
+        auto probe = _stream.subscribe(
+            topic, [&](boost::string_view _message) { (_message.ends_with("{e}") ? ended : seen) = true; });
+        ASSERT_TRUE(send_until_seen(
+            m_io, [&] { m_publisher.send(topic + "{p}"); }, [&] { return seen; }));
         m_publisher.send(topic + "{e}");
         ASSERT_TRUE(run_until(m_io, [&] { return ended; }));
     }
@@ -61,7 +61,8 @@ protected:
         const auto has = [&](const std::string& _frame) {
             return std::find(_frames.begin(), _frames.end(), _prefix + _frame) != _frames.end();
         };
-        ASSERT_TRUE(send_until_seen(m_io, [&] { m_publisher.send(probe); }, [&] { return has(probe); }));
+        ASSERT_TRUE(send_until_seen(
+            m_io, [&] { m_publisher.send(probe); }, [&] { return has(probe); }));
         m_publisher.send(probe + "end");
         ASSERT_TRUE(run_until(m_io, [&] { return has(probe + "end"); }));
         _frames.clear();
@@ -284,7 +285,9 @@ TEST_F(message_stream_test, throwing_callback_skips_the_rest_of_that_frame_only)
     join(stream);
     m_publisher.send("t1");
     m_publisher.send("t2");
-    EXPECT_THROW(run_until(m_io, [] { return false; }, 10s), std::runtime_error);
+    EXPECT_THROW(run_until(
+                     m_io, [] { return false; }, 10s),
+                 std::runtime_error);
     ASSERT_TRUE(run_until(m_io, [&] { return got.size() == 3; }));
     EXPECT_EQ(got, (frames{"1:t1", "1:t2", "2:t2"}));
 }
@@ -400,7 +403,7 @@ TEST_F(message_stream_test, json_stream_from_the_loop_factory_end_to_end) {
     const auto stream = loop->create_zmq_message_stream(m_endpoint);
     frames got;
     auto prices = stream->subscribe("prices", recorder(got));
-    ASSERT_TRUE(send_until_seen(loop->get_io_context(), [&] { m_publisher.send("#prices {\"a\":1}"); },
-                                [&] { return !got.empty(); }));
+    ASSERT_TRUE(send_until_seen(
+        loop->get_io_context(), [&] { m_publisher.send("#prices {\"a\":1}"); }, [&] { return !got.empty(); }));
     EXPECT_EQ(got.front(), "{\"a\":1}");
 }

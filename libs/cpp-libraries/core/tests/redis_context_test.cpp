@@ -134,7 +134,10 @@ TEST_F(redis_context_test, each_operation_sends_exactly_its_words_after_select_o
          R"("HMGET" "t" "f" "g")"},
         {[&] { return c.get_table("t"); }, R"("HGETALL" "t")"},
         {[&] { return c.delete_from_table("t", "g"); }, R"("HDEL" "t" "g")"},
-        {[&] { return c.create_command({"SET", "z", std::string("a\0b", 3)}); }, R"("SET" "z" "a\x00b")"},
+        {[&] {
+             return c.create_command({"SET", "z", std::string("a\0b", 3)});
+         },
+         R"("SET" "z" "a\x00b")"},
     };
     std::vector<std::string> expected_sync{R"("SELECT" "3")"};
     for (const auto& [make, words] : operations) {
@@ -364,8 +367,7 @@ TEST_F(redis_context_test, scan_offers_every_matching_key_once_and_stops_when_to
     EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 5000u);
 
     int offered = 0;
-    EXPECT_EQ(context->scan("none:*", [&](boost::string_view) { return ++offered, true; }),
-              iteration_result::finished);
+    EXPECT_EQ(context->scan("none:*", [&](boost::string_view) { return ++offered, true; }), iteration_result::finished);
     EXPECT_EQ(offered, 0);
 
     redis_monitor monitor(m_server.port());
@@ -394,7 +396,8 @@ TEST_F(redis_context_test, killing_the_server_gives_each_command_in_flight_one_n
     ASSERT_TRUE(run_until([&] { return blocked_clients(1); }));
     m_peer.reset();
     m_server.kill();
-    ASSERT_TRUE(run_until([&] { return std::all_of(replies.begin(), replies.end(), [](auto& r) { return !r.empty(); }); }));
+    ASSERT_TRUE(
+        run_until([&] { return std::all_of(replies.begin(), replies.end(), [](auto& r) { return !r.empty(); }); }));
     run_ready();
     for (const auto& got : replies) {
         EXPECT_EQ(got, std::vector<redis::reply_type>{redis::reply_type::NIL});

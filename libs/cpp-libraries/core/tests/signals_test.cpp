@@ -133,8 +133,8 @@ TEST_F(unsignalled_handle, destruction_is_prompt_and_leaves_the_main_loop_runnin
     });
 
     auto handle = m_loop->stop_on_signals();
-    ASSERT_TRUE(orq::test::wait_until([] { return !disposition_is_default(SIGINT) && !disposition_is_default(SIGTERM); },
-                                      30s));
+    ASSERT_TRUE(
+        orq::test::wait_until([] { return !disposition_is_default(SIGINT) && !disposition_is_default(SIGTERM); }, 30s));
     EXPECT_FALSE(handle->signal_is_received());
     const auto start = std::chrono::steady_clock::now();
     handle.reset();

@@ -28,12 +28,12 @@
 
 namespace core = orq::libs::core;
 using namespace orq::test::socket_peers;
-using orq::test::zmq_peers::held_ports;
-using orq::test::zmq_peers::log_capture;
+using boost::asio::ip::make_address;
+using core::tcp::socket;
 using orq::test::run_ready;
 using orq::test::run_until;
-using core::tcp::socket;
-using boost::asio::ip::make_address;
+using orq::test::zmq_peers::held_ports;
+using orq::test::zmq_peers::log_capture;
 using namespace std::chrono_literals;
 
 namespace {
@@ -172,7 +172,8 @@ TEST_F(tcp_socket_test, a_mebibyte_arrives_whole_in_chunks_of_at_most_65536_byte
         largest = std::max(largest, _chunk.size());
         ++chunks;
     });
-    ASSERT_TRUE(run_until(m_io, [&] { return closed; }, 60s));
+    ASSERT_TRUE(run_until(
+        m_io, [&] { return closed; }, 60s));
     writer.get();
     EXPECT_TRUE(received == block) << "received " << received.size() << " bytes";
     EXPECT_LE(largest, 65536u);
@@ -212,7 +213,8 @@ TEST_F(tcp_socket_test, send_some_is_partial_then_zero_and_can_send_comes_once_p
     connection->notify_that_send_is_possible();
     connection->notify_that_send_is_possible();
     auto reader = std::async(std::launch::async, [&] { return read_bytes(peer.get(), block.size()); });
-    ASSERT_TRUE(run_until(m_io, [&] { return sent == block.size(); }, 60s));
+    ASSERT_TRUE(run_until(
+        m_io, [&] { return sent == block.size(); }, 60s));
     const std::string got = reader.get();
     run_ready(m_io);
     EXPECT_EQ(callbacks, waits);
@@ -234,7 +236,6 @@ TEST_F(tcp_socket_test, connections_made_before_set_callback_are_accepted_in_ord
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(accepted[i]->get_remote_endpoint().port(), local_port(clients[i].get())) << i;
     }
-
 }
 
 // Catches: a listener without SO_REUSEADDR (refused while TIME_WAIT holds the

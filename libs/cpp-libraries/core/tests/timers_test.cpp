@@ -53,7 +53,8 @@ protected:
     }
 
     timer::ptr stop_loop_at(time_point _time_point) {
-        return m_loop->create_timer(_time_point, "end", [this](time_point) { m_loop->stop(); }, ORQ_SOURCE_LOCATION);
+        return m_loop->create_timer(
+            _time_point, "end", [this](time_point) { m_loop->stop(); }, ORQ_SOURCE_LOCATION);
     }
 
 private:
@@ -73,7 +74,11 @@ TEST_F(timers_test, a_timer_calls_back_once_with_its_time_point_not_before_it) {
     std::vector<call> calls;
     const auto expiry = now() + 50ms;
     timer::ptr t = m_loop->create_timer(
-        expiry, "t", [&](time_point _tp) { calls.push_back({_tp, now()}); }, ORQ_SOURCE_LOCATION);
+        expiry, "t",
+        [&](time_point _tp) {
+            calls.push_back({_tp, now()});
+        },
+        ORQ_SOURCE_LOCATION);
     EXPECT_TRUE(t->is_waiting());
     run_bounded();
     ASSERT_EQ(calls.size(), 1u);
@@ -87,8 +92,8 @@ TEST_F(timers_test, a_timer_calls_back_once_with_its_time_point_not_before_it) {
 TEST_F(timers_test, a_time_point_in_the_past_expires_on_the_next_pass_with_that_time_point) {
     std::vector<time_point> calls;
     const auto past = now() - 1h;
-    const auto t = timers().create_timer(past, "past", [&](time_point _tp) { calls.push_back(_tp); },
-                                         ORQ_SOURCE_LOCATION);
+    const auto t = timers().create_timer(
+        past, "past", [&](time_point _tp) { calls.push_back(_tp); }, ORQ_SOURCE_LOCATION);
     run_bounded();
     EXPECT_EQ(calls, std::vector<time_point>{past});
 }
@@ -239,8 +244,7 @@ TEST_F(timers_test, callback_failures_propagate_out_of_run) {
     // Both expire in the same pass, the earlier one first.
     const auto empty = m_loop->create_timer(now() - 2s, "empty", timer::callback(), ORQ_SOURCE_LOCATION);
     const auto throwing = m_loop->create_timer(
-        now() - 1s, "throwing", [](time_point) { throw std::runtime_error("callback failed"); },
-        ORQ_SOURCE_LOCATION);
+        now() - 1s, "throwing", [](time_point) { throw std::runtime_error("callback failed"); }, ORQ_SOURCE_LOCATION);
     EXPECT_THROW(m_loop->run(), std::bad_function_call);
     EXPECT_FALSE(m_loop->is_stopped());
     EXPECT_THROW(m_loop->run(), std::runtime_error);
@@ -251,7 +255,8 @@ TEST_F(timers_test, callback_failures_propagate_out_of_run) {
 // Catches: the loop's destructor running a callback of a destroyed timer.
 TEST_F(timers_test, a_destroyed_waiting_timer_never_calls_back) {
     bool called = false;
-    auto t = m_loop->create_timer(now() + 10ms, "t", [&](time_point) { called = true; }, ORQ_SOURCE_LOCATION);
+    auto t = m_loop->create_timer(
+        now() + 10ms, "t", [&](time_point) { called = true; }, ORQ_SOURCE_LOCATION);
     t.reset();
     run_bounded();
     m_loop.reset();

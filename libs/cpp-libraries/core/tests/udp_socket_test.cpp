@@ -23,9 +23,9 @@
 
 namespace core = orq::libs::core;
 using namespace orq::test::socket_peers;
-using orq::test::zmq_peers::log_capture;
 using orq::test::run_ready;
 using orq::test::run_until;
+using orq::test::zmq_peers::log_capture;
 using endpoint = core::udp::socket::endpoint;
 using boost::asio::ip::make_address;
 using boost::asio::ip::make_address_v4;
@@ -185,11 +185,11 @@ TEST_F(udp_socket_test, destruction_with_a_wait_pending_calls_nothing_and_logs_n
         pair.push_back(m_loop->create_udp_socket("127.0.0.1", ports[i]));
         // Whichever delivers first destroys the other, which has a datagram
         // waiting too.
-        pair[i]->set_receive_callback([&, other = 1 - i](const endpoint&, const boost::asio::ip::address_v4&,
-                                                          const core::udp::socket::message&) {
-            ++calls;
-            pair[other].reset();
-        });
+        pair[i]->set_receive_callback(
+            [&, other = 1 - i](const endpoint&, const boost::asio::ip::address_v4&, const core::udp::socket::message&) {
+                ++calls;
+                pair[other].reset();
+            });
     }
     run_ready(m_io);
     plain_udp peer;
@@ -201,8 +201,8 @@ TEST_F(udp_socket_test, destruction_with_a_wait_pending_calls_nothing_and_logs_n
 
     const int port = free_udp_port();
     auto socket = m_loop->create_udp_socket("127.0.0.1", port);
-    socket->set_receive_callback([&](const endpoint&, const boost::asio::ip::address_v4&,
-                                     const core::udp::socket::message&) { ++calls; });
+    socket->set_receive_callback(
+        [&](const endpoint&, const boost::asio::ip::address_v4&, const core::udp::socket::message&) { ++calls; });
     run_ready(m_io);
     peer.send_to("127.0.0.1", port, "too late");
     socket.reset();
@@ -233,8 +233,7 @@ TEST_F(udp_socket_test, ipv6_socket_reports_ipv6_and_v4_mapped_senders) {
     EXPECT_EQ(got[0].remote, endpoint(make_address("::1"), static_cast<unsigned short>(peer6->port())));
     EXPECT_EQ(got[0].local, boost::asio::ip::address_v4());
     EXPECT_EQ(got[0].data, "six");
-    EXPECT_EQ(got[1].remote,
-              endpoint(make_address("::ffff:127.0.0.1"), static_cast<unsigned short>(peer4.port())));
+    EXPECT_EQ(got[1].remote, endpoint(make_address("::ffff:127.0.0.1"), static_cast<unsigned short>(peer4.port())));
     EXPECT_EQ(got[1].local, make_address_v4("127.0.0.1"));
     EXPECT_EQ(got[1].data, "four");
 }

@@ -242,9 +242,8 @@ TEST(zmq_dynamic_endpoint, parses_the_port_forms) {
     EXPECT_FALSE(parse_dynamic_endpoint("ipc://*"));
     EXPECT_FALSE(parse_dynamic_endpoint("inproc://x:*"));
 
-    for (const char* bad : {"tcp://h:*[200-100]", "tcp://h:*[0-10]", "tcp://h:*[1-65536]",
-                            "tcp://h:*[100]", "tcp://h:*[a-b]", "tcp://h:*[1-2", "tcp://h:*x",
-                            "tcp://h:![-123456]"}) {
+    for (const char* bad : {"tcp://h:*[200-100]", "tcp://h:*[0-10]", "tcp://h:*[1-65536]", "tcp://h:*[100]",
+                            "tcp://h:*[a-b]", "tcp://h:*[1-2", "tcp://h:*x", "tcp://h:![-123456]"}) {
         EXPECT_EQ(error_of([&] { parse_dynamic_endpoint(bad); }), EINVAL) << bad;
     }
 }
@@ -332,8 +331,7 @@ TEST(zmq_dynamic_endpoint, random_start_stays_in_the_range) {
 TEST(zmq_dynamic_bind, binds_the_only_free_port_of_a_range) {
     boost::asio::io_context io;
     held_ports ports(4);
-    const std::string range =
-        "[" + std::to_string(ports.port(0)) + "-" + std::to_string(ports.port(3)) + "]";
+    const std::string range = "[" + std::to_string(ports.port(0)) + "-" + std::to_string(ports.port(3)) + "]";
 
     asio_socket exhausted(io, ZMQ_PULL);
     EXPECT_EQ(error_of([&] { exhausted.bind("tcp://127.0.0.1:*" + range); }), EADDRINUSE);
@@ -359,8 +357,7 @@ TEST(zmq_dynamic_bind, binds_the_only_free_port_of_a_range) {
     for (int i = 0; i < 8; ++i) {
         held_ports more(4);
         more.release(0);
-        const std::string wrap_range =
-            "[" + std::to_string(more.port(0)) + "-" + std::to_string(more.port(3)) + "]";
+        const std::string wrap_range = "[" + std::to_string(more.port(0)) + "-" + std::to_string(more.port(3)) + "]";
         asio_socket random(io, ZMQ_PULL);
         random.bind("tcp://127.0.0.1:!" + wrap_range);
         EXPECT_EQ(endpoint_port(random.last_endpoint()), more.port(0));
@@ -568,7 +565,10 @@ protected:
 TEST_F(zmq_blocked_send, does_not_stop_receiving_on_the_same_socket) {
     std::vector<received> got;
     receive_into(pair, got);
-    auto loop = std::async(std::launch::async, [&] { return run_until(io, [&] { return !got.empty(); }, 20s); });
+    auto loop = std::async(std::launch::async, [&] {
+        return run_until(
+            io, [&] { return !got.empty(); }, 20s);
+    });
     // The frame the loop must receive comes only once the sender waits for
     // good.
     ASSERT_TRUE(start_sender());
@@ -642,10 +642,11 @@ TEST(zmq_async, new_frame_after_drain_completes_the_next_receive) {
         out.send(std::to_string(i));
         if (i % 2 == 0) {
             // The arrival is taken in by this call, not by the reactor.
-            ASSERT_TRUE(orq::test::wait_until(
-                [&] { return (in.get_int_option(ZMQ_EVENTS) & ZMQ_POLLIN) != 0; }));
+            ASSERT_TRUE(orq::test::wait_until([&] { return (in.get_int_option(ZMQ_EVENTS) & ZMQ_POLLIN) != 0; }));
         }
-        ASSERT_TRUE(run_until(io, [&] { return got.size() == std::size_t(i + 1); }, 5s)) << "frame " << i;
+        ASSERT_TRUE(run_until(
+            io, [&] { return got.size() == std::size_t(i + 1); }, 5s))
+            << "frame " << i;
         EXPECT_EQ(got.back().bytes, std::to_string(i));
     }
 }
@@ -671,7 +672,9 @@ TEST(zmq_async, send_on_the_same_socket_does_not_swallow_a_pending_receive) {
             pair.send(message("echo"));
             return peer.receive(1ms).has_value();
         }));
-        ASSERT_TRUE(run_until(io, [&] { return got.size() == std::size_t(i + 1); }, 5s)) << "frame " << i;
+        ASSERT_TRUE(run_until(
+            io, [&] { return got.size() == std::size_t(i + 1); }, 5s))
+            << "frame " << i;
         EXPECT_EQ(got.back().bytes, std::to_string(i));
     }
 }
@@ -718,7 +721,9 @@ TEST(zmq_async, receive_each_takes_every_frame_until_cancelled) {
     for (const char* frame : {"1", "throw", "2", "cancel", "left"}) {
         out.send(frame);
     }
-    EXPECT_THROW(run_until(io, [] { return false; }, 5s), std::runtime_error);
+    EXPECT_THROW(run_until(
+                     io, [] { return false; }, 5s),
+                 std::runtime_error);
     ASSERT_TRUE(run_until(io, [&] { return got.size() == 5; }));
     run_ready(io);
     ASSERT_EQ(got.size(), 5u);

@@ -95,8 +95,8 @@ TEST_F(zmq_socket_test, connect_and_bind_failures_name_the_address_and_the_zerom
 // throws without peers, a send that does not wait for the first peer (or never
 // stops waiting), and multi-part flags lost.
 TEST_F(zmq_socket_test, push_without_peers_then_with_one) {
-    EXPECT_NO_THROW(m_manager.connect(socket_type::push,
-                                      "tcp://127.0.0.1:" + std::to_string(orq::test::free_tcp_port())));
+    EXPECT_NO_THROW(
+        m_manager.connect(socket_type::push, "tcp://127.0.0.1:" + std::to_string(orq::test::free_tcp_port())));
 
     held_ports window(1);
     const std::string port = std::to_string(window.port(0));
@@ -222,7 +222,9 @@ TEST_F(zmq_socket_test, throwing_callback_gets_the_next_frame) {
     });
     push.send("one");
     push.send("two");
-    EXPECT_THROW(run_until(m_io, [] { return false; }, 5s), std::runtime_error);
+    EXPECT_THROW(run_until(
+                     m_io, [] { return false; }, 5s),
+                 std::runtime_error);
     ASSERT_TRUE(run_until(m_io, [&] { return got.size() == 2; }));
     EXPECT_EQ(got[1], "two");
 }

@@ -39,8 +39,7 @@ void config_json_impl::process_members(const Json::Value& _object, dictionary_im
     }
 }
 
-void config_json_impl::process_value(const Json::Value& _json, const std::string& _name,
-                                     dictionary_impl& _dictionary) {
+void config_json_impl::process_value(const Json::Value& _json, const std::string& _name, dictionary_impl& _dictionary) {
     if (_json.isObject()) {
         auto& object = m_dictionaries.emplace_back();
         _dictionary.add_value(_name, value_impl(object));

@@ -98,16 +98,14 @@ timer::ptr events_loop_impl::create_timer(timer::time_point _time_point, const s
     return m_timers->create_timer(_time_point, _name, std::move(_callback), _loc);
 }
 
-periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanoseconds _period,
-                                                            const std::string& _name, timer::callback _callback,
-                                                            source_location _loc) {
+periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
+                                                            timer::callback _callback, source_location _loc) {
     return m_timers->create_periodic_timer(_period, _name, std::move(_callback), _loc);
 }
 
 periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanoseconds _period,
-                                                            periodic_timer::execute_now _tag,
-                                                            const std::string& _name, timer::callback _callback,
-                                                            source_location _loc) {
+                                                            periodic_timer::execute_now _tag, const std::string& _name,
+                                                            timer::callback _callback, source_location _loc) {
     return m_timers->create_periodic_timer(_period, _tag, _name, std::move(_callback), _loc);
 }
 

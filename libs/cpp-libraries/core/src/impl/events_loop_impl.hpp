@@ -47,8 +47,7 @@ public:
 
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) override;
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
-                                         const std::vector<http::method>& _disabled_methods,
-                                         int _num_threads) override;
+                                         const std::vector<http::method>& _disabled_methods, int _num_threads) override;
     async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>::ptr create_redis_context(
         boost::string_view _ip, int _port, int _db) override;
 

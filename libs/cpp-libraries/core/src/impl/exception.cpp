@@ -4,8 +4,7 @@
 
 namespace orq::libs::core {
 
-located_exception::located_exception(source_location _source_location)
-    : m_source_location(_source_location) {}
+located_exception::located_exception(source_location _source_location) : m_source_location(_source_location) {}
 
 located_exception::~located_exception() = default;
 
@@ -34,8 +33,7 @@ std::ostream& exception::describe(std::ostream& _os) const {
     return located_exception::describe(_os) << ' ' << m_str_error;
 }
 
-check_failed_exception::check_failed_exception(const std::string& _condition,
-                                               source_location _source_location)
+check_failed_exception::check_failed_exception(const std::string& _condition, source_location _source_location)
     : exception("check failed: " + _condition, _source_location) {}
 
 check_failed_exception::~check_failed_exception() = default;

@@ -23,8 +23,7 @@ boost::asio::ip::address parse_ip_literal(boost::string_view _address) {
 
 unsigned short checked_port(int _port) {
     if (_port < 0 || _port > 65535) {
-        throw boost::system::system_error(boost::asio::error::invalid_argument,
-                                          "port " + std::to_string(_port));
+        throw boost::system::system_error(boost::asio::error::invalid_argument, "port " + std::to_string(_port));
     }
     return static_cast<unsigned short>(_port);
 }

@@ -26,8 +26,7 @@ std::string date_part(std::int64_t _ms) {
 
 // ---------------------------------------------------------------- formatter
 
-component_logger::formatter::formatter(const component_logger& _logger, int _log_level,
-                                       boost::string_view _format)
+component_logger::formatter::formatter(const component_logger& _logger, int _log_level, boost::string_view _format)
     : m_log_level(_log_level), m_logger(_logger), m_format_text(_format) {
     try {
         m_format.emplace(std::string(_format.data(), _format.size()));
@@ -99,9 +98,7 @@ component_logger::formatter::~formatter() {
 
 component_logger::component_logger(const logger& _logger, const std::string& _module_name,
                                    const std::string& _component_name)
-    : m_logger(_logger),
-      m_module_name(_module_name),
-      m_zmq_prefix("&" + _module_name + ":" + _component_name + " ") {}
+    : m_logger(_logger), m_module_name(_module_name), m_zmq_prefix("&" + _module_name + ":" + _component_name + " ") {}
 
 component_logger::~component_logger() = default;
 
@@ -143,7 +140,7 @@ component_logger::indent_guard component_logger::enter_function(const source_loc
 }
 
 component_logger::indent_guard component_logger::enter_function_short(const source_location& _location,
-                                                                       boost::string_view _name) const {
+                                                                      boost::string_view _name) const {
     return enter(std::string(_location.short_function()) + ": " + std::string(_name));
 }
 
@@ -156,7 +153,7 @@ component_logger::indent_guard component_logger::enter_scope(boost::string_view 
 }
 
 component_logger::indent_guard component_logger::enter_scope(const source_location& _location,
-                                                              boost::string_view _name) const {
+                                                             boost::string_view _name) const {
     return enter(std::string(_location.short_file()) + ":" + std::to_string(_location.line()) + " (" +
                  std::string(_name) + ")");
 }

@@ -21,18 +21,17 @@ std::string message_stream_zmq::topic_of(boost::string_view _channel) {
     return std::string(_channel);
 }
 
-message_stream::subscription::ptr message_stream_zmq::subscribe(boost::string_view _channel,
-                                                                callback _callback) {
+message_stream::subscription::ptr message_stream_zmq::subscribe(boost::string_view _channel, callback _callback) {
     if (!_callback) {
         throw exception("message_stream_zmq::subscribe: empty callback", ORQ_SOURCE_LOCATION);
     }
-    return m_stream_zmq_raw.subscribe(
-        topic_of(_channel), [callback = std::move(_callback)](boost::string_view _message) {
-            const std::size_t body = _message.find('{');
-            if (body != boost::string_view::npos) {
-                callback(_message.substr(body));
-            }
-        });
+    return m_stream_zmq_raw.subscribe(topic_of(_channel),
+                                      [callback = std::move(_callback)](boost::string_view _message) {
+                                          const std::size_t body = _message.find('{');
+                                          if (body != boost::string_view::npos) {
+                                              callback(_message.substr(body));
+                                          }
+                                      });
 }
 
 }  // namespace orq::libs::core

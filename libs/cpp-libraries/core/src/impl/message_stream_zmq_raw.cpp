@@ -24,8 +24,8 @@ private:
 
 }  // namespace
 
-message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_context,
-                                               const component_logger& _logger, const std::string& _address)
+message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_context, const component_logger& _logger,
+                                               const std::string& _address)
     : m_subscribers(std::make_shared<detail::topic_subscribers_map>()),
       m_socket(_io_context, ZMQ_SUB),
       m_monitor(std::make_unique<zmq::detail::connection_monitor>(m_socket, _logger, _address)),
@@ -45,8 +45,7 @@ message_stream_zmq_raw::~message_stream_zmq_raw() {
     m_subscribers.reset();
 }
 
-message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::string_view _channel,
-                                                                    callback _callback) {
+message_stream::subscription::ptr message_stream_zmq_raw::subscribe(boost::string_view _channel, callback _callback) {
     if (!_callback) {
         throw exception("message_stream_zmq_raw::subscribe: empty callback", ORQ_SOURCE_LOCATION);
     }
@@ -70,8 +69,8 @@ void message_stream_zmq_raw::setup_receive() {
     // destructor's cancellation is that error, even from inside a callback, so
     // no frame is dispatched once the stream is gone, and holding the map here
     // keeps it alive through a dispatch that destroys the stream.
-    m_socket.async_receive_each([subscribers = m_subscribers, logger = &m_logger](const boost::system::error_code& _error,
-                                                                              zmq::message& _frame) {
+    m_socket.async_receive_each([subscribers = m_subscribers, logger = &m_logger](
+                                    const boost::system::error_code& _error, zmq::message& _frame) {
         if (detail::receive_loop_ends(_error, *logger, ORQ_SOURCE_LOCATION)) {
             return;
         }

@@ -120,8 +120,8 @@ void periodic_timer_impl::restart_impl() {
     };
     // The previous underlying timer, if any, is replaced only once the new one
     // exists; its pending expiry goes with it.
-    m_timer = m_timers_manager.create_timer(m_timers_manager.current_time_point() + m_period, m_name,
-                                            std::move(expiry), ORQ_SOURCE_LOCATION);
+    m_timer = m_timers_manager.create_timer(m_timers_manager.current_time_point() + m_period, m_name, std::move(expiry),
+                                            ORQ_SOURCE_LOCATION);
 }
 
 void periodic_timer_impl::on_expiry(timer::time_point _expiry) {

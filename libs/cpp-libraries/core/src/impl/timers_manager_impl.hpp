@@ -14,8 +14,8 @@ public:
     timer::time_point current_time_point() const override;
     timestamp current_timestamp() const override;
 
-    timer::ptr create_timer(std::chrono::nanoseconds _duration, const std::string& _name,
-                            timer::callback _callback, source_location _loc) override;
+    timer::ptr create_timer(std::chrono::nanoseconds _duration, const std::string& _name, timer::callback _callback,
+                            source_location _loc) override;
     timer::ptr create_timer(timer::time_point _time_point, const std::string& _name, timer::callback _callback,
                             source_location _loc) override;
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,

@@ -15,8 +15,7 @@ void dispatch_message(topic_subscribers_map& _subscribers, boost::string_view _m
     }
 }
 
-boost::optional<topic_subscribers&> find_subscribers(topic_subscribers_map& _subscribers,
-                                                     boost::string_view _message) {
+boost::optional<topic_subscribers&> find_subscribers(topic_subscribers_map& _subscribers, boost::string_view _message) {
     for (auto& [topic, subscribers] : _subscribers) {
         if (_message.starts_with(boost::string_view(topic))) {
             return subscribers;
@@ -52,11 +51,10 @@ bool call_subscribers(const topic_subscribers& _subscribers, boost::string_view 
 }
 
 void remove_unsubscribed(topic_subscribers& _subscribers) {
-    _subscribers.erase(std::remove_if(_subscribers.begin(), _subscribers.end(),
-                                      [](const std::shared_ptr<topic_subscriber>& _entry) {
-                                          return !_entry->m_subscribed;
-                                      }),
-                       _subscribers.end());
+    _subscribers.erase(
+        std::remove_if(_subscribers.begin(), _subscribers.end(),
+                       [](const std::shared_ptr<topic_subscriber>& _entry) { return !_entry->m_subscribed; }),
+        _subscribers.end());
 }
 
 }  // namespace orq::libs::core::detail

@@ -53,8 +53,7 @@ using topic_subscribers_map = std::map<std::string, topic_subscribers>;
 void dispatch_message(topic_subscribers_map& _subscribers, boost::string_view _message);
 
 // The subscribers of the shortest topic that prefixes the message.
-boost::optional<topic_subscribers&> find_subscribers(topic_subscribers_map& _subscribers,
-                                                     boost::string_view _message);
+boost::optional<topic_subscribers&> find_subscribers(topic_subscribers_map& _subscribers, boost::string_view _message);
 
 // Calls, in order, the subscribed callbacks among the entries present at the
 // start. True when it met entries whose subscriptions are gone.

@@ -153,9 +153,7 @@ int run_no_fds(core& _core) {
         say(std::string("setrlimit failed: ") + std::strerror(errno));
         return 2;
     }
-    {
-        auto handle = loop->stop_on_signals();
-    }
+    { auto handle = loop->stop_on_signals(); }
     ::setrlimit(RLIMIT_NOFILE, &original);
     say(both_default() ? "survived" : "caught");
     return 0;

@@ -105,8 +105,7 @@ void make_interface() {
         skip("cannot bring lo up in the private namespace");
     }
     if (!ip({"link", "add", "orq0", "type", "dummy"}) &&
-        !(ip({"link", "add", "orq0", "type", "veth", "peer", "name", "orq1"}) &&
-          ip({"link", "set", "orq1", "up"}))) {
+        !(ip({"link", "add", "orq0", "type", "veth", "peer", "name", "orq1"}) && ip({"link", "set", "orq1", "up"}))) {
         skip("neither a dummy nor a veth interface can be created");
     }
     if (!ip({"addr", "add", "10.200.0.1/24", "broadcast", "10.200.0.255", "dev", "orq0"}) ||

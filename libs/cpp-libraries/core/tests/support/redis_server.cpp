@@ -84,35 +84,35 @@ std::string redis_peer::reply(std::chrono::steady_clock::time_point _deadline) {
     }
     const std::string rest = header.substr(1);
     switch (header[0]) {
-        case '+':
-        case ':':
-            return rest;
-        case '-':
-            return "(error) " + rest;
-        case '$': {
-            const long length = std::stol(rest);
-            if (length < 0) {
-                return "(nil)";
-            }
-            std::string text;
-            for (long i = 0; i < length + 2; ++i) {
-                text += next_byte(_deadline);
-            }
-            return text.substr(0, static_cast<std::size_t>(length));
+    case '+':
+    case ':':
+        return rest;
+    case '-':
+        return "(error) " + rest;
+    case '$': {
+        const long length = std::stol(rest);
+        if (length < 0) {
+            return "(nil)";
         }
-        case '*': {
-            const long count = std::stol(rest);
-            if (count < 0) {
-                return "(nil)";
-            }
-            std::string text;
-            for (long i = 0; i < count; ++i) {
-                text += reply(_deadline) + "\n";
-            }
-            return text;
+        std::string text;
+        for (long i = 0; i < length + 2; ++i) {
+            text += next_byte(_deadline);
         }
-        default:
-            throw std::runtime_error("redis_peer: unexpected reply " + header);
+        return text.substr(0, static_cast<std::size_t>(length));
+    }
+    case '*': {
+        const long count = std::stol(rest);
+        if (count < 0) {
+            return "(nil)";
+        }
+        std::string text;
+        for (long i = 0; i < count; ++i) {
+            text += reply(_deadline) + "\n";
+        }
+        return text;
+    }
+    default:
+        throw std::runtime_error("redis_peer: unexpected reply " + header);
     }
 }
 
@@ -135,13 +135,15 @@ redis_server::redis_server() {
         m_process = std::make_unique<child_process>(std::vector<std::string>{
             "/usr/bin/redis-server", "--port", std::to_string(m_port), "--bind", "127.0.0.1", "--save", "",
             "--appendonly", "no", "--dir", m_dir.path(), "--daemonize", "no", "--loglevel", "warning"});
-        const bool up = wait_until([&] {
-            try {
-                return redis_peer(m_port).call({"PING"}) == "PONG";
-            } catch (const std::exception&) {
-                return false;
-            }
-        }, 10s);
+        const bool up = wait_until(
+            [&] {
+                try {
+                    return redis_peer(m_port).call({"PING"}) == "PONG";
+                } catch (const std::exception&) {
+                    return false;
+                }
+            },
+            10s);
         if (up) {
             return;
         }
@@ -180,8 +182,8 @@ std::vector<redis_monitor::entry> redis_monitor::collect() {
         if (open == std::string::npos || space == std::string::npos || close == std::string::npos) {
             throw std::runtime_error("redis_monitor: unexpected line " + text);
         }
-        entry current{std::stoi(text.substr(open + 1, space - open - 1)),
-                      text.substr(space + 1, close - space - 1), text.substr(close + 2)};
+        entry current{std::stoi(text.substr(open + 1, space - open - 1)), text.substr(space + 1, close - space - 1),
+                      text.substr(close + 2)};
         if (current.words == "\"ECHO\" \"" + marker + "\"") {
             return entries;
         }

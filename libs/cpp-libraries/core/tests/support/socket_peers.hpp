@@ -100,9 +100,9 @@ public:
     int port() const { return local_port(fd()); }
     void send_to(const std::string& _literal, int _port, const std::string& _bytes) const {
         const address to(_literal, _port);
-        check(::sendto(fd(), _bytes.data(), _bytes.size(), 0, to.get(), to.length) ==
-                  static_cast<ssize_t>(_bytes.size()),
-              "sendto");
+        check(
+            ::sendto(fd(), _bytes.data(), _bytes.size(), 0, to.get(), to.length) == static_cast<ssize_t>(_bytes.size()),
+            "sendto");
     }
     // The next datagram and the port it came from, or none after the timeout.
     std::optional<std::pair<std::string, int>> receive(int _timeout_ms = 10000) const {

@@ -340,8 +340,7 @@ bool watchdog::fired() const {
     return m_state->fired;
 }
 
-void run_bounded(libs::core::events_loop& _loop, const std::function<void()>& _run,
-                 std::chrono::milliseconds _bound) {
+void run_bounded(libs::core::events_loop& _loop, const std::function<void()>& _run, std::chrono::milliseconds _bound) {
     watchdog dog(_bound, [&] { _loop.stop(); });
     if (_run) {
         _run();

@@ -49,7 +49,8 @@ public:
         } else if constexpr (std::is_same_v<T, array>) {
             return as_array();
         } else {
-            static_assert(!sizeof(T*), "value::get supports bool, int, double, std::string, const dictionary& and array");
+            static_assert(!sizeof(T*),
+                          "value::get supports bool, int, double, std::string, const dictionary& and array");
         }
     }
 

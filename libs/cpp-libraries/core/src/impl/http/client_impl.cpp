@@ -203,8 +203,7 @@ result client_impl::perform_request_impl(method _method, boost::string_view _add
     return result(std::move(body), static_cast<int>(status));
 }
 
-client::handle_ptr client_impl::perform_async_request_impl(method _method, std::string _address,
-                                                           std::string _body) {
+client::handle_ptr client_impl::perform_async_request_impl(method _method, std::string _address, std::string _body) {
     auto address = std::make_shared<const std::string>(std::move(_address));
     auto body = std::make_shared<const std::string>(std::move(_body));
     // Runs on start() and on every restart(). Only the weak pointer to the
@@ -230,8 +229,8 @@ client::handle_ptr client_impl::perform_async_request_impl(method _method, std::
     return handle;
 }
 
-void client_impl::run_worker_job(const std::weak_ptr<handle_impl>& _handle, method _method,
-                                 const std::string& _address, const std::string& _body) {
+void client_impl::run_worker_job(const std::weak_ptr<handle_impl>& _handle, method _method, const std::string& _address,
+                                 const std::string& _body) {
     if (_handle.expired()) {
         return;
     }

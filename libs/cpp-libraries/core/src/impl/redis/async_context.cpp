@@ -210,30 +210,29 @@ void format_command(const std::vector<const char*>& _argv, const std::vector<std
 }
 
 async_operation_handle<async_context::ptr>::ptr async_context::create(events_loop& _events_loop,
-                                                                       const component_logger& _logger,
-                                                                       std::string _ip, int _port, int _db) {
+                                                                      const component_logger& _logger, std::string _ip,
+                                                                      int _port, int _db) {
     using handle = async_operation_handle_impl<ptr>;
-    auto result = handle::create(
-        _events_loop, [&_events_loop, &_logger, _ip = std::move(_ip), _port, _db](
-                          const handle::ptr& /*_self*/, const std::weak_ptr<handle>& _weak) {
-            auto context = std::make_shared<async_context>(_events_loop, _logger, _ip, _port, _db);
-            // The callback keeps the connecting context alive; it is dropped
-            // after its one call, so a failed context goes then, and a
-            // connected one lives on in the delivered result.
-            context->set_connect_callback([context, _weak](int _status) {
-                const auto self = _weak.lock();
-                if (!self) {
-                    return;
-                }
-                self->return_result(_status == REDIS_OK ? ptr(context) : ptr());
-            });
+    auto result = handle::create(_events_loop, [&_events_loop, &_logger, _ip = std::move(_ip), _port, _db](
+                                                   const handle::ptr& /*_self*/, const std::weak_ptr<handle>& _weak) {
+        auto context = std::make_shared<async_context>(_events_loop, _logger, _ip, _port, _db);
+        // The callback keeps the connecting context alive; it is dropped
+        // after its one call, so a failed context goes then, and a
+        // connected one lives on in the delivered result.
+        context->set_connect_callback([context, _weak](int _status) {
+            const auto self = _weak.lock();
+            if (!self) {
+                return;
+            }
+            self->return_result(_status == REDIS_OK ? ptr(context) : ptr());
         });
+    });
     result->start();
     return result;
 }
 
-async_context::async_context(events_loop& _events_loop, const component_logger& _logger, std::string _ip,
-                             int _port, int _db)
+async_context::async_context(events_loop& _events_loop, const component_logger& _logger, std::string _ip, int _port,
+                             int _db)
     : m_events_loop(_events_loop),
       m_logger(_logger),
       m_context(redisAsyncConnect(_ip.c_str(), _port)),

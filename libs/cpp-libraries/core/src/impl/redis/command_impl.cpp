@@ -14,8 +14,7 @@ namespace {
 // The handle of one asynchronous run of a command. Each run queues the
 // command's protocol text on the connection; the reply is posted to the loop
 // and handed to the callback there, provided the handle still exists.
-class command_handle final : public async_operation_handle<reply>,
-                             public std::enable_shared_from_this<command_handle> {
+class command_handle final : public async_operation_handle<reply>, public std::enable_shared_from_this<command_handle> {
 public:
     command_handle(events_loop& _events_loop, std::shared_ptr<command_impl::data> _data, async_context& _async)
         : m_events_loop(_events_loop), m_data(std::move(_data)), m_async(_async) {}
@@ -153,8 +152,8 @@ reply command_impl::execute() {
 }
 
 async_operation_handle<reply>::ptr command_impl::execute_async() {
-    auto result = std::allocate_shared<command_handle>(detail::pool_allocator<command_handle>(), m_events_loop,
-                                                       m_data, m_async);
+    auto result =
+        std::allocate_shared<command_handle>(detail::pool_allocator<command_handle>(), m_events_loop, m_data, m_async);
     result->start();
     return result;
 }

@@ -14,27 +14,26 @@ async_operation_handle<context_impl::create_result>::ptr context_impl::create(ev
                                                                               int _db) {
     using handle = async_operation_handle_impl<create_result>;
     auto connecting = async_context::create(_events_loop, _logger, std::string(_ip), _port, _db);
-    auto result = handle::create(
-        _events_loop, [&_events_loop, &_logger, ip = std::string(_ip), connecting, _port, _db](
-                          const handle::ptr& /*_self*/, const std::weak_ptr<handle>& _weak) {
-            if (connecting->is_complete()) {
-                connecting->restart();
+    auto result = handle::create(_events_loop, [&_events_loop, &_logger, ip = std::string(_ip), connecting, _port, _db](
+                                                   const handle::ptr& /*_self*/, const std::weak_ptr<handle>& _weak) {
+        if (connecting->is_complete()) {
+            connecting->restart();
+        }
+        connecting->set_callback([&_events_loop, &_logger, ip, _port, _db, _weak](async_context::ptr _async) {
+            const auto self = _weak.lock();
+            if (!self) {
+                return;
             }
-            connecting->set_callback([&_events_loop, &_logger, ip, _port, _db, _weak](async_context::ptr _async) {
-                const auto self = _weak.lock();
-                if (!self) {
-                    return;
-                }
-                if (!_async) {
-                    self->return_result(create_result());
-                    return;
-                }
-                // Blocks the loop for the connect (at most 1.5 s) and the SELECT.
-                auto sync = std::make_unique<sync_context>(_events_loop, _logger, ip, _port, _db);
-                self->return_result(create_result(
-                    std::make_unique<context_impl>(_events_loop, _logger, std::move(_async), std::move(sync))));
-            });
+            if (!_async) {
+                self->return_result(create_result());
+                return;
+            }
+            // Blocks the loop for the connect (at most 1.5 s) and the SELECT.
+            auto sync = std::make_unique<sync_context>(_events_loop, _logger, ip, _port, _db);
+            self->return_result(create_result(
+                std::make_unique<context_impl>(_events_loop, _logger, std::move(_async), std::move(sync))));
         });
+    });
     result->start();
     return result;
 }
@@ -116,8 +115,7 @@ command::ptr context_impl::delete_from_table(std::string _table, std::string _fi
 iteration_result context_impl::scan(boost::string_view _pattern, callback _callback) {
     int cursor = 0;
     do {
-        const reply batch =
-            create_command({"SCAN", std::to_string(cursor), "MATCH", std::string(_pattern)})->execute();
+        const reply batch = create_command({"SCAN", std::to_string(cursor), "MATCH", std::string(_pattern)})->execute();
         const reply_array parts = batch.as_array();
         cursor = std::stoi(parts[0].to_string());
         const iteration_result offered = parts[1].as_array().for_each_element(

@@ -24,8 +24,7 @@ public:
     // the blocking one. The handle delivers the context, or an empty optional
     // when the non-blocking connection failed. A failure of the blocking
     // connection is thrown on the loop and the handle never completes.
-    static async_operation_handle<create_result>::ptr create(events_loop& _events_loop,
-                                                             const component_logger& _logger,
+    static async_operation_handle<create_result>::ptr create(events_loop& _events_loop, const component_logger& _logger,
                                                              boost::string_view _ip, int _port, int _db);
 
     context_impl(events_loop& _events_loop, const component_logger& _logger, async_context::ptr _async,

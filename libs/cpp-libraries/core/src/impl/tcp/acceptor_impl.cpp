@@ -32,8 +32,7 @@ void throw_on(const boost::system::error_code& _error, const char* _step) {
 
 }  // namespace
 
-acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
-                             endpoint _endpoint)
+acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger, endpoint _endpoint)
     : m_io_context(_io_context), m_logger(_logger), m_acceptor(_io_context) {
     boost::system::error_code error;
     m_acceptor.open(_endpoint.protocol(), error);
@@ -78,33 +77,32 @@ void acceptor_impl::set_callback(callback _callback) {
 
 void acceptor_impl::setup_accept() {
     // The connection's socket is made on the acceptor's io_context.
-    m_acceptor.async_accept(
-        [alive = m_acceptor_alive, self = this](const boost::system::error_code& _error,
-                                                               boost::asio::ip::tcp::socket _connection) {
-            if (!*alive) {
-                return;  // _connection, if any, closes here
+    m_acceptor.async_accept([alive = m_acceptor_alive, self = this](const boost::system::error_code& _error,
+                                                                    boost::asio::ip::tcp::socket _connection) {
+        if (!*alive) {
+            return;  // _connection, if any, closes here
+        }
+        if (_error) {
+            // Accepting ends here for good.
+            if (_error != boost::asio::error::operation_aborted) {
+                self->m_logger.log_error(_error, ORQ_SOURCE_LOCATION);
             }
-            if (_error) {
-                // Accepting ends here for good.
-                if (_error != boost::asio::error::operation_aborted) {
-                    self->m_logger.log_error(_error, ORQ_SOURCE_LOCATION);
-                }
-                return;
+            return;
+        }
+        // Queues the next accept however this one ends, unless the
+        // callback destroyed the acceptor.
+        const scope_guard next = make_scope_guard([&alive, self] {
+            if (*alive) {
+                // Runs while an exception may be unwinding: contain its own.
+                self->m_logger.execute([self] { self->setup_accept(); });
             }
-            // Queues the next accept however this one ends, unless the
-            // callback destroyed the acceptor.
-            const scope_guard next = make_scope_guard([&alive, self] {
-                if (*alive) {
-                    // Runs while an exception may be unwinding: contain its own.
-                    self->m_logger.execute([self] { self->setup_accept(); });
-                }
-            });
-            socket::ptr connection =
-                std::make_unique<socket_impl>(self->m_io_context, self->m_logger, std::move(_connection));
-            // A copy: the callback may replace itself, or destroy the acceptor.
-            const callback on_accept = self->m_callback;
-            on_accept(std::move(connection));
         });
+        socket::ptr connection =
+            std::make_unique<socket_impl>(self->m_io_context, self->m_logger, std::move(_connection));
+        // A copy: the callback may replace itself, or destroy the acceptor.
+        const callback on_accept = self->m_callback;
+        on_accept(std::move(connection));
+    });
 }
 
 }  // namespace orq::libs::core::tcp

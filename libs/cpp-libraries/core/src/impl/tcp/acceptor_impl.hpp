@@ -28,8 +28,8 @@ public:
     acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger, ip_protocol _protocol,
                   unsigned short _port);
     // An IPv6 or IPv4 address literal.
-    acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
-                  boost::string_view _address, unsigned short _port);
+    acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger, boost::string_view _address,
+                  unsigned short _port);
     ~acceptor_impl() override;
     acceptor_impl(const acceptor_impl&) = delete;
     acceptor_impl& operator=(const acceptor_impl&) = delete;

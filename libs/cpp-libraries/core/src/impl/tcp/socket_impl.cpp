@@ -84,21 +84,20 @@ void socket_impl::notify_that_send_is_possible() {
         return;
     }
     m_data->m_waiting_in_progress = true;
-    m_socket.async_wait(boost::asio::socket_base::wait_write,
-                        [data = m_data](const boost::system::error_code& _error) {
-                            if (!data->m_socket_alive) {
-                                return;
-                            }
-                            data->m_waiting_in_progress = false;
-                            if (_error) {
-                                throw boost::system::system_error(_error, "wait for writability");
-                            }
-                            if (data->m_can_send_callback) {
-                                // A copy: the callback may replace itself.
-                                const can_send_callback can_send = data->m_can_send_callback;
-                                can_send();
-                            }
-                        });
+    m_socket.async_wait(boost::asio::socket_base::wait_write, [data = m_data](const boost::system::error_code& _error) {
+        if (!data->m_socket_alive) {
+            return;
+        }
+        data->m_waiting_in_progress = false;
+        if (_error) {
+            throw boost::system::system_error(_error, "wait for writability");
+        }
+        if (data->m_can_send_callback) {
+            // A copy: the callback may replace itself.
+            const can_send_callback can_send = data->m_can_send_callback;
+            can_send();
+        }
+    });
 }
 
 std::size_t socket_impl::send_some(message _message) {

@@ -63,8 +63,7 @@ boost::asio::ip::address_v4 local_address(msghdr& _header) {
 
 }  // namespace
 
-socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
-                         endpoint _endpoint)
+socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, endpoint _endpoint)
     : m_socket(_io_context), m_logger(_logger) {
     boost::system::error_code error;
     m_socket.open(_endpoint.protocol(), error);
@@ -81,8 +80,8 @@ socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_l
     ::setsockopt(m_socket.native_handle(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 }
 
-socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
-                         ip_protocol _protocol, int _port)
+socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, ip_protocol _protocol,
+                         int _port)
     : socket_impl(_io_context, _logger, unspecified_endpoint(_protocol, _port)) {}
 
 socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
@@ -127,18 +126,18 @@ socket::endpoint socket_impl::make_endpoint(const boost::string_view& _address, 
 }
 
 void socket_impl::setup_receive() {
-    m_socket.async_wait(boost::asio::socket_base::wait_read,
-                        [data = m_data, self = this](const boost::system::error_code& _error) {
-                            if (!data->m_socket_alive) {
-                                return;
-                            }
-                            if (detail::receive_loop_ends(_error, self->m_logger, ORQ_SOURCE_LOCATION)) {
-                                return;
-                            }
-                            const scope_guard next = detail::rearm_guard(data->m_socket_alive, self->m_logger,
-                                                                         [self] { self->setup_receive(); });
-                            self->receive_ready(*data);
-                        });
+    m_socket.async_wait(
+        boost::asio::socket_base::wait_read, [data = m_data, self = this](const boost::system::error_code& _error) {
+            if (!data->m_socket_alive) {
+                return;
+            }
+            if (detail::receive_loop_ends(_error, self->m_logger, ORQ_SOURCE_LOCATION)) {
+                return;
+            }
+            const scope_guard next =
+                detail::rearm_guard(data->m_socket_alive, self->m_logger, [self] { self->setup_receive(); });
+            self->receive_ready(*data);
+        });
 }
 
 void socket_impl::receive_ready(shared_data& _data) {

@@ -33,8 +33,8 @@ public:
     socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, ip_protocol _protocol,
                 int _port);
     // An IPv4 or IPv6 address literal.
-    socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
-                const std::string& _address, int _port);
+    socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, const std::string& _address,
+                int _port);
     ~socket_impl() override;
     socket_impl(const socket_impl&) = delete;
     socket_impl& operator=(const socket_impl&) = delete;

@@ -111,9 +111,7 @@ private:
     // Reads ZMQ_EVENTS (which processes the mailbox) and wakes the blocked
     // threads whose event is ready.
     int read_events_locked();
-    bool receive_relies_on_wait_locked() const {
-        return !m_operations.empty() && !m_pump_scheduled && !m_in_handler;
-    }
+    bool receive_relies_on_wait_locked() const { return !m_operations.empty() && !m_pump_scheduled && !m_in_handler; }
     // read_events_locked(), and a pump for a receive that relies on the wait
     // when a frame is there.
     int process_mailbox_locked();
@@ -295,9 +293,8 @@ bool asio_socket::state::try_invoke(const char* _call, Function&& _function) {
 }
 
 bool asio_socket::state::try_send(message& _message, int _flags) {
-    return try_invoke("zmq_msg_send", [&](void* _socket) {
-        return ::zmq_msg_send(_message.handle(), _socket, _flags | ZMQ_DONTWAIT);
-    });
+    return try_invoke("zmq_msg_send",
+                      [&](void* _socket) { return ::zmq_msg_send(_message.handle(), _socket, _flags | ZMQ_DONTWAIT); });
 }
 
 bool asio_socket::state::try_receive(message& _message) {
@@ -313,10 +310,9 @@ void asio_socket::state::bind(const std::string& _endpoint) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     ensure_open_locked("zmq_bind");
-    const int error =
-        bind_dynamic(*dynamic, start_port(*dynamic), [this](const std::string& _candidate) {
-            return ::zmq_bind(m_socket, _candidate.c_str()) == 0 ? 0 : ::zmq_errno();
-        });
+    const int error = bind_dynamic(*dynamic, start_port(*dynamic), [this](const std::string& _candidate) {
+        return ::zmq_bind(m_socket, _candidate.c_str()) == 0 ? 0 : ::zmq_errno();
+    });
     after_call_locked();
     if (error != 0) {
         throw_error(error, "zmq_bind", _endpoint);
@@ -349,10 +345,9 @@ void asio_socket::state::arm_wait_locked() {
     if (m_wait_armed) {
         return;
     }
-    m_descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read,
-                            [self = shared_from_this()](const boost::system::error_code& _error) {
-                                self->on_readable(_error);
-                            });
+    m_descriptor.async_wait(
+        boost::asio::posix::stream_descriptor::wait_read,
+        [self = shared_from_this()](const boost::system::error_code& _error) { self->on_readable(_error); });
     m_wait_armed = true;
     // When the io_context is run by several threads, another thread's reactor
     // may have taken an edge between the ZMQ_EVENTS check and the queueing of
@@ -536,9 +531,8 @@ void asio_socket::state::send(message& _message, int _flags) {
         invoke("zmq_msg_send", {}, [&](void* _socket) { return ::zmq_msg_send(_message.handle(), _socket, _flags); });
         return;
     }
-    run_blocking("zmq_msg_send", ZMQ_POLLOUT, [&](void* _socket) {
-        return ::zmq_msg_send(_message.handle(), _socket, _flags | ZMQ_DONTWAIT);
-    });
+    run_blocking("zmq_msg_send", ZMQ_POLLOUT,
+                 [&](void* _socket) { return ::zmq_msg_send(_message.handle(), _socket, _flags | ZMQ_DONTWAIT); });
 }
 
 message asio_socket::state::receive() {

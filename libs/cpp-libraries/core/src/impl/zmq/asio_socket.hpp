@@ -32,9 +32,7 @@ class receive_operation_impl final : public receive_operation {
 public:
     receive_operation_impl(Handler _handler, bool _repeating)
         : receive_operation(_repeating), m_handler(std::move(_handler)) {}
-    void complete(const boost::system::error_code& _error, message& _message) override {
-        m_handler(_error, _message);
-    }
+    void complete(const boost::system::error_code& _error, message& _message) override { m_handler(_error, _message); }
 
 private:
     Handler m_handler;
@@ -103,8 +101,8 @@ public:
     // io_context; operations complete in the order they were started.
     template <typename Handler>
     void async_receive(Handler&& _handler) {
-        start_receive(std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(
-            std::forward<Handler>(_handler), false));
+        start_receive(
+            std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(std::forward<Handler>(_handler), false));
     }
 
     // Receives every frame, one handler call each: async_receive started again
@@ -114,8 +112,8 @@ public:
     // Receives started later wait behind it.
     template <typename Handler>
     void async_receive_each(Handler&& _handler) {
-        start_receive(std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(
-            std::forward<Handler>(_handler), true));
+        start_receive(
+            std::make_unique<receive_operation_impl<std::decay_t<Handler>>>(std::forward<Handler>(_handler), true));
     }
 
     // Completes every pending receive with operation_aborted.

@@ -77,8 +77,7 @@ int bind_dynamic(const dynamic_endpoint& _endpoint, std::uint16_t _start,
                  const std::function<int(const std::string&)>& _try_bind) {
     const std::uint32_t first = _endpoint.first;
     const std::uint32_t count = std::uint32_t(_endpoint.last) - first + 1;
-    const std::uint32_t offset =
-        (_start >= _endpoint.first && _start <= _endpoint.last) ? _start - first : 0;
+    const std::uint32_t offset = (_start >= _endpoint.first && _start <= _endpoint.last) ? _start - first : 0;
     int error = EADDRINUSE;
     for (std::uint32_t i = 0; i < count; ++i) {
         const auto port = static_cast<std::uint16_t>(first + (offset + i) % count);

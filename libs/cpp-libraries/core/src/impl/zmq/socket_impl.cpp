@@ -15,35 +15,33 @@ namespace orq::libs::core::zmq {
 
 int socket_impl::zmq_type(socket::type _type) noexcept {
     switch (_type) {
-        case socket::type::push:
-            return ZMQ_PUSH;
-        case socket::type::pull:
-            return ZMQ_PULL;
-        case socket::type::pub:
-            return ZMQ_PUB;
-        case socket::type::req:
-            return ZMQ_REQ;
-        case socket::type::rep:
-            return ZMQ_REP;
+    case socket::type::push:
+        return ZMQ_PUSH;
+    case socket::type::pull:
+        return ZMQ_PULL;
+    case socket::type::pub:
+        return ZMQ_PUB;
+    case socket::type::req:
+        return ZMQ_REQ;
+    case socket::type::rep:
+        return ZMQ_REP;
     }
     return -1;
 }
 
 socket::ptr socket_impl::connect(socket::type _type, boost::asio::io_context& _io_context,
                                  const component_logger& _logger, std::string _address) {
-    return open(_type, _io_context, _logger, _address, &detail::asio_socket::connect, "connect",
-                ORQ_SOURCE_LOCATION);
+    return open(_type, _io_context, _logger, _address, &detail::asio_socket::connect, "connect", ORQ_SOURCE_LOCATION);
 }
 
-socket::ptr socket_impl::bind(socket::type _type, boost::asio::io_context& _io_context,
-                              const component_logger& _logger, std::string _address) {
+socket::ptr socket_impl::bind(socket::type _type, boost::asio::io_context& _io_context, const component_logger& _logger,
+                              std::string _address) {
     return open(_type, _io_context, _logger, _address, &detail::asio_socket::bind, "bind", ORQ_SOURCE_LOCATION);
 }
 
-socket::ptr socket_impl::open(socket::type _type, boost::asio::io_context& _io_context,
-                              const component_logger& _logger, const std::string& _address,
-                              void (detail::asio_socket::*_attach)(const std::string&), const char* _name,
-                              const source_location& _location) {
+socket::ptr socket_impl::open(socket::type _type, boost::asio::io_context& _io_context, const component_logger& _logger,
+                              const std::string& _address, void (detail::asio_socket::*_attach)(const std::string&),
+                              const char* _name, const source_location& _location) {
     detail::asio_socket socket(_io_context, zmq_type(_type));
     try {
         (socket.*_attach)(_address);
@@ -82,8 +80,7 @@ void socket_impl::set_receive_callback(callback _callback) {
 }
 
 void socket_impl::setup_receive() {
-    m_socket.async_receive([data = m_data, self = this](const boost::system::error_code& _error,
-                                                        message& _message) {
+    m_socket.async_receive([data = m_data, self = this](const boost::system::error_code& _error, message& _message) {
         if (!data->m_socket_alive) {
             return;
         }

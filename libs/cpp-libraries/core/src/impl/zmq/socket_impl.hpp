@@ -19,11 +19,10 @@ public:
     // (bind) throws exception "zmq::socket_impl::connect to <address>: <text>".
     static socket::ptr connect(socket::type _type, boost::asio::io_context& _io_context,
                                const component_logger& _logger, std::string _address);
-    static socket::ptr bind(socket::type _type, boost::asio::io_context& _io_context,
-                            const component_logger& _logger, std::string _address);
+    static socket::ptr bind(socket::type _type, boost::asio::io_context& _io_context, const component_logger& _logger,
+                            std::string _address);
 
-    socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
-                detail::asio_socket _socket);
+    socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, detail::asio_socket _socket);
     ~socket_impl() override;
     socket_impl(const socket_impl&) = delete;
     socket_impl& operator=(const socket_impl&) = delete;
@@ -51,10 +50,9 @@ private:
     // The socket of a factory, connected or bound by _attach; a failure
     // throws exception "zmq::socket_impl::<_name> to <address>: <text>" with
     // the factory's _location.
-    static socket::ptr open(socket::type _type, boost::asio::io_context& _io_context,
-                            const component_logger& _logger, const std::string& _address,
-                            void (detail::asio_socket::*_attach)(const std::string&), const char* _name,
-                            const source_location& _location);
+    static socket::ptr open(socket::type _type, boost::asio::io_context& _io_context, const component_logger& _logger,
+                            const std::string& _address, void (detail::asio_socket::*_attach)(const std::string&),
+                            const char* _name, const source_location& _location);
 
     // Queues one asynchronous receive; its completion calls the callback and
     // queues the next one.

@@ -26,9 +26,8 @@ public:
     // Receives a strong pointer, valid for the duration of the call, and a weak
     // one: a producer that keeps only the weak pointer leaves the handle's
     // lifetime to its owner.
-    using start_function =
-        std::function<void(std::shared_ptr<async_operation_handle_impl<Result>>,
-                           std::weak_ptr<async_operation_handle_impl<Result>>)>;
+    using start_function = std::function<void(std::shared_ptr<async_operation_handle_impl<Result>>,
+                                              std::weak_ptr<async_operation_handle_impl<Result>>)>;
 
     // Does not start the operation; the producer calls start() next.
     static ptr create(events_loop& _events_loop, start_function _start) {

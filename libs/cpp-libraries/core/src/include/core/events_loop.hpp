@@ -70,8 +70,8 @@ public:
     virtual signals_handle::ptr stop_on_signals() = 0;
 
     virtual timers_manager& get_timers() = 0;
-    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name,
-                                    timer::callback _callback, source_location _loc) = 0;
+    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name, timer::callback _callback,
+                                    source_location _loc) = 0;
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
                                                       timer::callback _callback, source_location _loc) = 0;
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period,

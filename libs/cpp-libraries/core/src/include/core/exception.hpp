@@ -59,9 +59,9 @@ std::string exception_to_string(const located_exception& _exception);
 }  // namespace orq::libs::core
 
 // Throws check_failed_exception with the condition's text when it is false.
-#define ORQ_CHECK(condition)                                                              \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
+#define ORQ_CHECK(condition)                                                                  \
+    do {                                                                                      \
+        if (!(condition)) {                                                                   \
             throw ::orq::libs::core::check_failed_exception(#condition, ORQ_SOURCE_LOCATION); \
-        }                                                                                 \
+        }                                                                                     \
     } while (false)

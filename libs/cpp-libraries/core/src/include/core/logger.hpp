@@ -78,8 +78,7 @@ public:
         bool m_broken = false;
     };
 
-    component_logger(const logger& _logger, const std::string& _module_name,
-                     const std::string& _component_name);
+    component_logger(const logger& _logger, const std::string& _module_name, const std::string& _component_name);
     virtual ~component_logger();
     component_logger(const component_logger&) = delete;
     component_logger& operator=(const component_logger&) = delete;

@@ -37,5 +37,4 @@ private:
 }  // namespace orq::libs::core
 
 // Captures the location of the call site.
-#define ORQ_SOURCE_LOCATION \
-    ::orq::libs::core::source_location(__LINE__, __FILE__, __PRETTY_FUNCTION__)
+#define ORQ_SOURCE_LOCATION ::orq::libs::core::source_location(__LINE__, __FILE__, __PRETTY_FUNCTION__)

@@ -24,8 +24,8 @@ public:
     virtual timer::ptr create_timer(std::chrono::nanoseconds _duration, const std::string& _name,
                                     timer::callback _callback, source_location _loc) = 0;
     // Armed at once; a time point in the past expires as soon as the loop runs.
-    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name,
-                                    timer::callback _callback, source_location _loc) = 0;
+    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name, timer::callback _callback,
+                                    source_location _loc) = 0;
     // The period must be positive; otherwise core::exception is thrown.
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
                                                       timer::callback _callback, source_location _loc) = 0;

@@ -35,12 +35,12 @@ public:
     // for every other type.
     boost::optional<boost::string_view> try_string_view() const {
         switch (get_type()) {
-            case reply_type::STRING:
-            case reply_type::STATUS:
-            case reply_type::ERROR:
-                return boost::string_view(m_reply.str, m_reply.len);
-            default:
-                return boost::none;
+        case reply_type::STRING:
+        case reply_type::STATUS:
+        case reply_type::ERROR:
+            return boost::string_view(m_reply.str, m_reply.len);
+        default:
+            return boost::none;
         }
     }
 

@@ -24,20 +24,20 @@ enum class reply_type : std::int32_t {
 // The type's name; any value outside STRING..ERROR throws "Unknown enumeration value".
 inline boost::string_view to_string(reply_type _type) {
     switch (_type) {
-        case reply_type::STRING:
-            return "string";
-        case reply_type::ARRAY:
-            return "array";
-        case reply_type::INTEGER:
-            return "integer";
-        case reply_type::NIL:
-            return "nil";
-        case reply_type::STATUS:
-            return "status";
-        case reply_type::ERROR:
-            return "error";
-        case reply_type::_count:
-            break;
+    case reply_type::STRING:
+        return "string";
+    case reply_type::ARRAY:
+        return "array";
+    case reply_type::INTEGER:
+        return "integer";
+    case reply_type::NIL:
+        return "nil";
+    case reply_type::STATUS:
+        return "status";
+    case reply_type::ERROR:
+        return "error";
+    case reply_type::_count:
+        break;
     }
     throw exception("Unknown enumeration value", ORQ_SOURCE_LOCATION);
 }

@@ -27,8 +27,8 @@ public:
     using endpoint = boost::asio::ip::udp::endpoint;
     using message = boost::string_view;
     // The view is valid only during the call.
-    using callback = std::function<void(const endpoint& _remote, const boost::asio::ip::address_v4& _local,
-                                        const message& _data)>;
+    using callback =
+        std::function<void(const endpoint& _remote, const boost::asio::ip::address_v4& _local, const message& _data)>;
 
     virtual ~socket() = default;
 

@@ -24,9 +24,8 @@ public:
 
     // Any contiguous range of byte-sized elements (vector<uint8_t>, array<char, N>, ...).
     template <typename Range,
-              typename = std::enable_if_t<
-                  !std::is_convertible<const Range&, boost::string_view>::value &&
-                  sizeof(*std::data(std::declval<const Range&>())) == 1>,
+              typename = std::enable_if_t<!std::is_convertible<const Range&, boost::string_view>::value &&
+                                          sizeof(*std::data(std::declval<const Range&>())) == 1>,
               typename = decltype(std::size(std::declval<const Range&>()))>
     explicit message(const Range& _bytes) : message(std::data(_bytes), std::size(_bytes)) {}
 
@@ -43,9 +42,7 @@ public:
     bool more() const noexcept;
 
     // A view of the bytes, valid while the frame is neither changed nor destroyed.
-    boost::string_view view() const noexcept {
-        return boost::string_view(static_cast<const char*>(data()), size());
-    }
+    boost::string_view view() const noexcept { return boost::string_view(static_cast<const char*>(data()), size()); }
     std::string string() const { return std::string(view()); }
 
     // The underlying libzmq frame, for the socket layer.
