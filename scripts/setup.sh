@@ -13,6 +13,8 @@ packages=(
   iproute2
   # the fuzz build: clang, its fuzzer runtime, llvm-symbolizer
   clang libclang-rt-14-dev llvm
+  # the format check
+  clang-format
 )
 
 missing=()

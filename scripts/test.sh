@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite: a plain build, an
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer
-# build, then a short run of every fuzz target. Any failure or sanitizer
-# report fails.
+# Sets everything up and runs the whole test suite: a format check, a plain
+# build, an AddressSanitizer + UndefinedBehaviorSanitizer build and a
+# ThreadSanitizer build, then a short run of every fuzz target. Any failure or
+# sanitizer report fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,9 @@ build() {
   cmake -S . -B "$dir" -DORQ_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
+
+echo "== format"
+bash scripts/format.sh --check
 
 echo "== plain build"
 build build
