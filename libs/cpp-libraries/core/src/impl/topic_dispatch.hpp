@@ -2,7 +2,6 @@
 
 #include <core/message_stream.hpp>
 
-#include <boost/optional.hpp>
 #include <boost/utility/string_view.hpp>
 
 #include <map>
@@ -51,15 +50,5 @@ using topic_subscribers_map = std::map<std::string, topic_subscribers>;
 // prefixes is dropped. An exception of a callback leaves at once: the later
 // callbacks do not get the message and nothing is pruned.
 void dispatch_message(topic_subscribers_map& _subscribers, boost::string_view _message);
-
-// The subscribers of the shortest topic that prefixes the message.
-boost::optional<topic_subscribers&> find_subscribers(topic_subscribers_map& _subscribers, boost::string_view _message);
-
-// Calls, in order, the subscribed callbacks among the entries present at the
-// start. True when it met entries whose subscriptions are gone.
-bool call_subscribers(const topic_subscribers& _subscribers, boost::string_view _message);
-
-// Erases the entries whose subscriptions are gone, keeping the order of the rest.
-void remove_unsubscribed(topic_subscribers& _subscribers);
 
 }  // namespace orq::libs::core::detail
