@@ -17,6 +17,8 @@
 
 #include <impl/topic_dispatch.hpp>
 
+#include <boost/optional.hpp>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
