@@ -33,11 +33,11 @@ function(orq_enable_warnings target)
   endif()
 endfunction()
 
-# orq_add_gtest(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# orq_add_gtest(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [PROPERTIES <test property> <value> ...])
 # One executable, its cases discovered by CTest when the tests run, each with a
 # hard time limit so a hang fails instead of stalling the suite.
 function(orq_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -53,5 +53,5 @@ function(orq_add_gtest name)
     TEST_PREFIX "${name}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ENVIRONMENT "${environment}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ${T_PROPERTIES} ENVIRONMENT "${environment}")
 endfunction()

@@ -1,39 +1,36 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, then builds the consumer example
-# against it twice, once with find_package(orq CONFIG) and once with
-# pkg-config, and runs both.
+# Installs the build into a scratch prefix (the tree the header, README and
+# example tests build on) and checks its layout: the headers under
+# include/orq, nothing at include/core or include/config_parser, the unit's
+# ExecStart on the agent of this prefix; then a library-only install
+# (--component dev) into a second prefix holds the libraries and no agent.
 #
-#   install_test.sh <build dir> <source dir> <work dir>
+#   install_test.sh <build dir> <prefix>
 set -euo pipefail
-build=$1 source=$2 work=$3
-rm -rf "$work"
-mkdir -p "$work"
-prefix=$work/prefix
+build=$1 prefix=$2
+rm -rf "$prefix" "$prefix-dev"
+mkdir -p "$prefix"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/vusk-debug-agent include/core/events_loop.hpp include/config_parser/config.hpp; do
-  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+status=0
+fail() { echo "$*"; status=1; }
+for f in bin/vusk-debug-agent include/orq/core/events_loop.hpp include/orq/core/udp/socket.hpp \
+  include/orq/config_parser/config.hpp lib/systemd/system/vusk-debug-agent@.service; do
+  [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
-for f in liborq_core.a liborq_config_parser.a pkgconfig/orq-core.pc cmake/orq/orqConfig.cmake; do
-  [ -n "$(find "$prefix" -path "*/$f")" ] || { echo "not installed: $f"; exit 1; }
+for f in liborq_core.a liborq_config_parser.a pkgconfig/orq-core.pc pkgconfig/orq-config-parser.pc \
+  cmake/orq/orqConfig.cmake; do
+  [ -n "$(find "$prefix" -path "*/$f")" ] || fail "not installed: $f"
 done
+for d in include/core include/config_parser; do
+  [ ! -e "$prefix/$d" ] || fail "installed at $d: a directory that belongs to nobody in particular"
+done
+exec_start=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$prefix/lib/systemd/system/vusk-debug-agent@.service")
+[ "$exec_start" = "$prefix/bin/vusk-debug-agent" ] || fail "the unit's ExecStart names $exec_start"
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-
-echo "== find_package(orq CONFIG)"
-cmake -S "$source/examples/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" "${launcher[@]}" >/dev/null
-cmake --build "$work/consumer" >/dev/null
-"$work/consumer/orq-consumer" "ipc://$work/cmake.sock"
-
-echo "== pkg-config"
-export PKG_CONFIG_PATH
-PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name orq-core.pc)")
-pkg-config --validate orq-core
-pkg-config --validate orq-config-parser
-compiler=(g++)
-command -v ccache >/dev/null && compiler=(ccache g++)
-# shellcheck disable=SC2046
-"${compiler[@]}" -std=c++17 "$source/examples/consumer/main.cpp" -o "$work/orq-consumer-pc" \
-  $(pkg-config --cflags --libs orq-core orq-config-parser)
-"$work/orq-consumer-pc" "ipc://$work/pkg-config.sock"
+cmake --install "$build" --prefix "$prefix-dev" --component dev >/dev/null
+[ -e "$prefix-dev/include/orq/core/core.hpp" ] || fail "--component dev: no headers"
+[ -n "$(find "$prefix-dev" -name liborq_core.a)" ] || fail "--component dev: no library"
+[ ! -e "$prefix-dev/bin" ] || fail "--component dev installed bin/"
+rm -rf "$prefix-dev"
+exit $status

@@ -24,14 +24,26 @@ const char* in_tree(const std::string& _relative) {
 }
 }  // namespace
 
-// Catches: a root with a trailing slash, or characters compared instead of counted.
-TEST(source_location, remove_directory_prefix_drops_exactly_the_root_length) {
+// Catches: a root with a trailing slash, a cut without comparing, or a cut of
+// a sibling directory whose name merely begins like the root.
+TEST(source_location, remove_directory_prefix_cuts_only_the_root_of_a_path_below_it) {
     const source_location loc;
+    const std::string& root = constants::source_directory;
+    EXPECT_NE(root.back(), '/');
     EXPECT_EQ(loc.remove_directory_prefix(in_tree("/src/main.cpp")), "/src/main.cpp");
-    EXPECT_EQ(loc.remove_directory_prefix("/x"), "");
-    const std::string outside(constants::source_directory.size() + 4, 'z');
-    EXPECT_EQ(loc.remove_directory_prefix(outside), "zzzz");
-    EXPECT_NE(constants::source_directory.back(), '/');
+    EXPECT_EQ(loc.remove_directory_prefix(in_tree("/x")), "/x");
+    // Paths outside the tree come out whole, whatever their length.
+    EXPECT_EQ(loc.remove_directory_prefix("/x"), "/x");
+    EXPECT_EQ(loc.remove_directory_prefix(""), "");
+    EXPECT_EQ(loc.remove_directory_prefix("probe.cpp"), "probe.cpp");
+    const std::string outside = "/home/user/svc/probe.cpp" + std::string(root.size(), 'z');
+    EXPECT_EQ(loc.remove_directory_prefix(outside), outside);
+    EXPECT_EQ(loc.remove_directory_prefix(root), root);
+    EXPECT_EQ(loc.remove_directory_prefix(root + "/"), "/");
+    EXPECT_EQ(loc.remove_directory_prefix(root + "-other/probe.cpp"), root + "-other/probe.cpp");
+    EXPECT_EQ(loc.remove_directory_prefix(root + "probe.cpp"), root + "probe.cpp");
+    const std::string same_length_elsewhere = std::string(root.size(), 'z') + "/probe.cpp";
+    EXPECT_EQ(loc.remove_directory_prefix(same_length_elsewhere), same_length_elsewhere);
 }
 
 // Catches: a wrong cut of the qualified name, or a crash on short texts.
@@ -137,5 +149,20 @@ TEST(pid_file, check_and_write) {
         FAIL() << "no exception";
     } catch (const exception& e) {
         EXPECT_EQ(e.get_string_error(), "Error opening pid-file!");
+    }
+}
+
+// Catches: a located text that mangles the file of a program outside the tree.
+TEST(exceptions, a_file_outside_the_tree_is_named_whole) {
+    const source_location loc(159, "/home/user/svc/probe.cpp", "f()");
+    EXPECT_STREQ(exception("Process is running", loc).what(), "/home/user/svc/probe.cpp:159 Process is running");
+    EXPECT_STREQ(located_exception(source_location(7, "probe.cpp", "f()")).what(), "probe.cpp:7");
+    // The compiler's own name of a file outside the tree, as a user's program
+    // gets it. Last in this file: the directive renames the rest of it.
+    try {
+#line 42 "/tmp/elsewhere/probe.cpp"
+        throw exception("thrown outside", ORQ_SOURCE_LOCATION);
+    } catch (const located_exception& e) {
+        EXPECT_STREQ(e.what(), "/tmp/elsewhere/probe.cpp:42 thrown outside");
     }
 }

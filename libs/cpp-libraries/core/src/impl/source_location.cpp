@@ -10,8 +10,14 @@ boost::string_view source_location::short_file() const {
 }
 
 boost::string_view source_location::remove_directory_prefix(boost::string_view _path) const {
-    const auto n = std::min(constants::source_directory.size(), _path.size());
-    return _path.substr(n);
+    // Only a file below the root loses it (and keeps the "/" that follows), so
+    // that a program built against the installed library sees its own paths
+    // whole, and a sibling directory such as "<root>-other" is not cut.
+    const boost::string_view root = constants::source_directory;
+    if (_path.size() > root.size() && _path.starts_with(root) && _path[root.size()] == '/') {
+        return _path.substr(root.size());
+    }
+    return _path;
 }
 
 boost::string_view source_location::short_function() const {

@@ -19,13 +19,15 @@ public:
     boost::string_view file() const { return m_file; }
     boost::string_view function() const { return m_function; }
 
-    // The file with the source root removed.
+    // The file with the library's source root removed (see below).
     boost::string_view short_file() const;
     // The qualified name of the function without return type and parameters,
     // e.g. "orq::libs::core::detail::check_pid"; the whole text when it is not
     // inside the orq namespace.
     boost::string_view short_function() const;
-    // Drops as many leading characters as the source root has (not compared).
+    // A path below the library's source root without the root: the result
+    // begins with the "/" that follows it. Any other path (a program built
+    // against the installed library, for one) comes back whole.
     boost::string_view remove_directory_prefix(boost::string_view _path) const;
 
 private:
