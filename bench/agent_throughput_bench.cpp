@@ -12,10 +12,18 @@
 // ratio is baseline / agent: 1.0 or more means the agent costs no more CPU
 // per frame than the plain loop.
 //
-//   agent_throughput_bench [frames] [runs] [agent]
+// With a number of topics, the agent is measured against itself instead:
+// once subscribed to the frames' topic alone (-s, the frames being all "x"),
+// once to that many topics, the frames' topic and others ("&t<i>", of several
+// lengths) that sort before it. The runs alternate one topic, many topics,
+// ...; the ratio is many / one: 1.0 means the other topics cost nothing.
+//
+//   agent_throughput_bench [frames] [runs] [agent] [topics] [bytes]
 //
 // Defaults: 1000000 frames, 5 runs, the agent of this build (another agent
-// binary can be given to compare builds).
+// binary can be given to compare builds), no topics (the agent subscribes
+// everything; against the baseline), frames of 16, 100 and 1000 bytes (or
+// only the size given).
 
 #include "test_support.hpp"
 #include "zmq_peers.hpp"
@@ -46,9 +54,13 @@ long file_size(const std::string& _path) {
 
 using orq::test::zmq_peers::plain_publisher;
 
+// The topic of the frames, which are all "x".
+const std::string frames_topic = "xxxxxxxx";
+
 // Publishes probes until one reaches the file: the subscription is live.
 long sync(plain_publisher& _pub, const std::string& _path) {
-    if (!orq::test::send_until_seen([&] { _pub.send("p"); }, [&] { return file_size(_path) > 0; }, 60s)) {
+    if (!orq::test::send_until_seen([&] { _pub.send(frames_topic + " probe"); }, [&] { return file_size(_path) > 0; },
+                                    60s)) {
         throw std::runtime_error("no probe reaches " + _path);
     }
     std::this_thread::sleep_for(50ms);  // let straggling probes land
@@ -107,10 +119,18 @@ result run_process(const std::vector<std::string>& _argv, plain_publisher& _pub,
     return measured;
 }
 
-result run_agent(const std::string& _agent, std::size_t _size, long _frames) {
+// The agent subscribed to everything (no topics), or to the frames' topic and
+// _topics - 1 others that sort before it.
+result run_agent(const std::string& _agent, std::size_t _size, long _frames, int _topics = 0) {
     plain_publisher pub;
-    return run_process({_agent, "-a", pub.endpoint(), "-f", "/tmp/orq-bench-agent.out"}, pub,
-                       "/tmp/orq-bench-agent.out", _size, _frames);
+    std::vector<std::string> argv{_agent, "-a", pub.endpoint(), "-f", "/tmp/orq-bench-agent.out"};
+    for (int i = 0; i + 1 < _topics; ++i) {
+        argv.insert(argv.end(), {"-s", "&t" + std::to_string(i)});
+    }
+    if (_topics > 0) {
+        argv.insert(argv.end(), {"-s", frames_topic});
+    }
+    return run_process(argv, pub, "/tmp/orq-bench-agent.out", _size, _frames);
 }
 
 result run_baseline(std::size_t _size, long _frames) {
@@ -141,6 +161,30 @@ double median(std::vector<double> _values) {
     return n % 2 == 1 ? _values[n / 2] : (_values[n / 2 - 1] + _values[n / 2]) / 2;
 }
 
+// The agent with one topic against the agent with _topics topics.
+int topics_main(const std::string& _agent, int _topics, const std::vector<std::size_t>& _sizes, long _frames,
+                int _runs) {
+    std::printf("%-6s %8s %5s %7s %16s %16s %6s\n", "bytes", "frames", "runs", "topics", "1 topic us/fr",
+                "N topics us/fr", "ratio");
+    for (const std::size_t size : _sizes) {
+        std::vector<double> one_cpu, many_cpu;
+        bool lost = false;
+        for (int run = 0; run < _runs; ++run) {
+            const result one = run_agent(_agent, size, _frames, 1);
+            const result many = run_agent(_agent, size, _frames, _topics);
+            lost = lost || one.cpu_per_frame == 0 || many.cpu_per_frame == 0;
+            one_cpu.push_back(one.cpu_per_frame * 1e6);
+            many_cpu.push_back(many.cpu_per_frame * 1e6);
+        }
+        const double one = median(one_cpu);
+        const double many = median(many_cpu);
+        std::printf("%-6zu %8ld %5d %7d %16.3f %16.3f %6.2f%s\n", size, _frames, _runs, _topics, one, many,
+                    one > 0 ? many / one : 0.0, lost ? "  (LOSS)" : "");
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,9 +194,17 @@ int main(int argc, char** argv) {
     const long frames = argc > 1 ? std::stol(argv[1]) : 1000000;
     const int runs = argc > 2 ? std::stoi(argv[2]) : 5;
     const std::string agent_binary = argc > 3 ? argv[3] : ORQ_AGENT_BINARY;
+    const int topics = argc > 4 ? std::stoi(argv[4]) : 0;
+    std::vector<std::size_t> sizes{16, 100, 1000};
+    if (argc > 5) {
+        sizes = {static_cast<std::size_t>(std::stoul(argv[5]))};
+    }
+    if (topics > 0) {
+        return topics_main(agent_binary, topics, sizes, frames, runs);
+    }
     std::printf("%-6s %8s %5s %16s %16s %6s %13s %13s\n", "bytes", "frames", "runs", "agent us/frame", "baseline us/fr",
                 "ratio", "agent fr/s", "baseline fr/s");
-    for (const std::size_t size : {16u, 100u, 1000u}) {
+    for (const std::size_t size : sizes) {
         std::vector<double> agent_cpu, baseline_cpu, agent_rate, baseline_rate;
         bool lost = false;
         for (int run = 0; run < runs; ++run) {

@@ -139,6 +139,39 @@ TEST_F(message_stream_test, only_the_shortest_matching_topic_is_called) {
     EXPECT_EQ(got, (frames{"a:abc", "a:ab", "a:a", "b:b1"}));
 }
 
+// Catches: subscriptions beyond the subscriber's send high-water mark dropped
+// on their way to the publisher, when the connection is made and when it is
+// made again after the publisher restarts (then the last topics are silent).
+TEST_F(message_stream_test, every_topic_of_thousands_reaches_the_publisher_also_after_a_restart) {
+    auto publisher = std::make_unique<plain_socket>(::zmq::socket_type::pub);
+    const std::string endpoint = publisher->bind_loopback();
+    core::message_stream_zmq_raw stream(m_io, m_logger, endpoint);
+    std::vector<message_stream::subscription::ptr> held;
+    for (int i = 0; i < 2999; ++i) {
+        held.push_back(stream.subscribe("&topic-" + std::to_string(i) + ":", [](boost::string_view) {}));
+    }
+    frames got;
+    held.push_back(stream.subscribe("&last", recorder(got)));
+    const auto has = [&](const std::string& _frame) { return std::find(got.begin(), got.end(), _frame) != got.end(); };
+    EXPECT_TRUE(send_until_seen(
+        m_io, [&] { publisher->send("&last before"); }, [&] { return has("&last before"); }));
+
+    publisher.reset();
+    publisher = std::make_unique<plain_socket>(::zmq::socket_type::pub);
+    // The port is free again once the old publisher's context has ended; a
+    // bind that still fails is retried.
+    ASSERT_TRUE(orq::test::wait_until([&] {
+        try {
+            publisher->bind(endpoint);
+            return true;
+        } catch (const ::zmq::error_t&) {
+            return false;
+        }
+    }));
+    EXPECT_TRUE(send_until_seen(
+        m_io, [&] { publisher->send("&last after"); }, [&] { return has("&last after"); }));
+}
+
 // Catches: the second subscription to a topic replacing the first, callbacks
 // called out of subscription order, and a second ZeroMQ subscription of the
 // same topic (seen by an XPUB publisher, which reports each one).
@@ -268,6 +301,26 @@ TEST_F(message_stream_test, callback_subscribing_the_same_topic_takes_effect_fro
     first.reset();
     publish_and_wait({"t2"}, stream);
     EXPECT_EQ(got, (frames{"1:t1", "new:t2"}));
+}
+
+// Catches: topics of several lengths looked up longest first or only among
+// the lengths known before the dispatch: a shorter topic of a new length,
+// subscribed by a callback, takes the frames from the next one on.
+TEST_F(message_stream_test, callback_subscribing_a_shorter_topic_takes_the_next_frames) {
+    core::message_stream_zmq_raw stream(m_io, m_logger, m_endpoint);
+    frames got;
+    message_stream::subscription::ptr shorter;
+    auto longer = stream.subscribe("abc", [&](boost::string_view _message) {
+        got.push_back("abc:" + std::string(_message));
+        if (!shorter) {
+            shorter = stream.subscribe("a", recorder(got, "a:"));
+        }
+    });
+    auto other = stream.subscribe("abcd", recorder(got, "abcd:"));
+    auto unrelated = stream.subscribe("xy", recorder(got, "xy:"));
+    publish_and_wait({"abcd1", "ab", "xyz"}, stream);
+    publish_and_wait({"abcd2", "ab", "a"}, stream);
+    EXPECT_EQ(got, (frames{"abc:abcd1", "xy:xyz", "a:abcd2", "a:ab", "a:a"}));
 }
 
 // Catches: an exception that ends receiving, or one after which the remaining

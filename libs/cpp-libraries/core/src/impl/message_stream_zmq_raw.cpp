@@ -30,6 +30,10 @@ message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_cont
       m_socket(_io_context, ZMQ_SUB),
       m_monitor(std::make_unique<zmq::detail::connection_monitor>(m_socket, _logger, _address)),
       m_logger(_logger) {
+    // The socket sends nothing but its subscriptions, all of them at every
+    // connection to the publisher; with a send high-water mark, those beyond
+    // it would be dropped without a word and their topics stay silent.
+    m_socket.set_option(ZMQ_SNDHWM, 0);
     m_socket.connect(_address);
     setup_receive();
 }

@@ -1,23 +1,48 @@
 #include "topic_dispatch.hpp"
 
-#include <boost/optional.hpp>
-
 #include <algorithm>
 #include <cstddef>
 
 namespace orq::libs::core::detail {
 
-namespace {
+std::pair<topic_subscribers_map::iterator, bool> topic_subscribers_map::emplace(std::string _topic,
+                                                                                topic_subscribers _subscribers) {
+    const auto [entry, added] = m_topics.try_emplace(std::move(_topic), std::move(_subscribers));
+    if (!added) {
+        return {entry, false};
+    }
+    // The map and what is kept with it change together, or not at all.
+    const std::string_view key(entry->first);
+    try {
+        m_index.emplace(key, &entry->second);
+        const auto length = std::lower_bound(m_lengths.begin(), m_lengths.end(), key.size());
+        if (length == m_lengths.end() || *length != key.size()) {
+            m_lengths.insert(length, key.size());
+        }
+    } catch (...) {
+        m_index.erase(key);
+        m_topics.erase(entry);
+        throw;
+    }
+    return {entry, true};
+}
 
-// The subscribers of the shortest topic that prefixes the message.
-boost::optional<topic_subscribers&> find_subscribers(topic_subscribers_map& _subscribers, boost::string_view _message) {
-    for (auto& [topic, subscribers] : _subscribers) {
-        if (_message.starts_with(boost::string_view(topic))) {
-            return subscribers;
+topic_subscribers* topic_subscribers_map::find_shortest_prefix(boost::string_view _message) {
+    // Topics of one length that prefix a message are the same bytes, so the
+    // first length whose prefix is a topic gives the shortest match.
+    for (const std::size_t length : m_lengths) {
+        if (length > _message.size()) {
+            break;
+        }
+        const auto found = m_index.find(std::string_view(_message.data(), length));
+        if (found != m_index.end()) {
+            return found->second;
         }
     }
-    return boost::none;
+    return nullptr;
 }
+
+namespace {
 
 // Calls, in order, the subscribed callbacks among the entries present at the
 // start. True when it met entries whose subscriptions are gone.
@@ -58,8 +83,10 @@ void remove_unsubscribed(topic_subscribers& _subscribers) {
 }  // namespace
 
 void dispatch_message(topic_subscribers_map& _subscribers, boost::string_view _message) {
-    const boost::optional<topic_subscribers&> found = find_subscribers(_subscribers, _message);
-    if (!found) {
+    // Found before any callback runs: a callback may add topics, which
+    // changes what is kept with the map but not the topics' nodes.
+    topic_subscribers* const found = _subscribers.find_shortest_prefix(_message);
+    if (found == nullptr) {
         return;
     }
     if (call_subscribers(*found, _message)) {
