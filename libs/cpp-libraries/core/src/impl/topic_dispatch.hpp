@@ -71,8 +71,6 @@ public:
     iterator end() { return m_topics.end(); }
     const_iterator begin() const { return m_topics.begin(); }
     const_iterator end() const { return m_topics.end(); }
-    bool empty() const { return m_topics.empty(); }
-    std::size_t size() const { return m_topics.size(); }
 
     iterator find(const std::string& _topic) { return m_topics.find(_topic); }
     const_iterator find(const std::string& _topic) const { return m_topics.find(_topic); }
