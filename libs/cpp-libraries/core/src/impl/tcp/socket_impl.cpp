@@ -102,6 +102,9 @@ async_operation_handle<connect_result>::ptr socket_impl::connect_async(
                     result.error = e.code();
                 }
             }
+            // A failed attempt keeps no descriptor while its handle is kept.
+            boost::system::error_code ignored;
+            attempt->m_socket.close(ignored);
             self->return_result(std::move(result));
         });
     };
