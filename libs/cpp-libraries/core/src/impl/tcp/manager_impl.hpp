@@ -16,11 +16,11 @@ public:
     manager_impl(events_loop& _events_loop, boost::asio::io_context& _io_context, const component_logger& _logger);
 
     socket::ptr connect(boost::string_view _address, int _port) override;
+    acceptor::ptr listen(ip_protocol _protocol, int _port) override;
+    acceptor::ptr listen(boost::string_view _address, int _port) override;
     async_operation_handle<connect_result>::ptr connect_async(std::string _address, int _port) override;
     async_operation_handle<connect_result>::ptr connect_async(std::string _address, int _port,
                                                               std::chrono::nanoseconds _timeout) override;
-    acceptor::ptr listen(ip_protocol _protocol, int _port) override;
-    acceptor::ptr listen(boost::string_view _address, int _port) override;
 
 private:
     events_loop& m_events_loop;

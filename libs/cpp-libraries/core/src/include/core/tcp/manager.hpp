@@ -32,6 +32,12 @@ public:
     // is made (with nothing else of the loop running meanwhile); a failure
     // throws boost::system::system_error ("connect 127.0.0.1:80: ...").
     virtual socket::ptr connect(boost::string_view _address, int _port) = 0;
+    // Listens on the unspecified address of the family (port 0: the system
+    // chooses; the acceptor's local_endpoint tells). A failed step throws
+    // boost::system::system_error named after it: "open", "set_option",
+    // "bind", "listen", followed by the address and port.
+    virtual acceptor::ptr listen(ip_protocol _protocol, int _port) = 0;
+    virtual acceptor::ptr listen(boost::string_view _address, int _port) = 0;
     // Connects without blocking: the result arrives on the loop's thread.
     // Dropping the handle abandons the attempt and closes what it made;
     // restart() makes a new attempt. A malformed address or port throws here.
@@ -40,12 +46,6 @@ public:
     // system's own limit, over two minutes against a peer that drops SYNs).
     virtual async_operation_handle<connect_result>::ptr connect_async(std::string _address, int _port,
                                                                       std::chrono::nanoseconds _timeout) = 0;
-    // Listens on the unspecified address of the family (port 0: the system
-    // chooses; the acceptor's local_endpoint tells). A failed step throws
-    // boost::system::system_error named after it: "open", "set_option",
-    // "bind", "listen", followed by the address and port.
-    virtual acceptor::ptr listen(ip_protocol _protocol, int _port) = 0;
-    virtual acceptor::ptr listen(boost::string_view _address, int _port) = 0;
 };
 
 }  // namespace orq::libs::core::tcp

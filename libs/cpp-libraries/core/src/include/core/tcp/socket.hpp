@@ -52,7 +52,9 @@ public:
     // not take now is copied into a queue and written as the connection takes
     // more. A failure of the immediate write throws
     // boost::system::system_error ("send: ..."); a later one is logged, drops
-    // the queue and ends the connection (close callback).
+    // the queue and ends the connection (close callback). Destroying the
+    // socket drops what is still queued: an owner that wants it delivered
+    // waits for queued_bytes() to reach 0 (the can-send callback says when).
     virtual void send(message _message) = 0;
     // The bytes queued by send and not yet written.
     virtual std::size_t queued_bytes() const = 0;
