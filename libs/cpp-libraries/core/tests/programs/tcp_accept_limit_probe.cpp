@@ -4,12 +4,17 @@
 //
 //   tcp_accept_limit_probe <spare descriptors>
 //
-// Prints "port=<port>" once it listens, then lowers RLIMIT_NOFILE so that no
-// more than <spare> further descriptors can be opened, and accepts: each
-// connection is sent "hello" and kept open. On SIGUSR1 it goes on for another
-// 350 ms (so that accepting meets the limit a few more times), then closes
-// every connection kept so far and prints "freed=<count>". SIGTERM ends it
-// with status 0. Log lines go to standard error as well.
+// Lowers RLIMIT_NOFILE so that no more than <spare> further descriptors can
+// be opened (and holds 32 more, opened on /dev/null, as ballast), prints
+// "port=<port>" and accepts: each connection is sent "hello" and kept open.
+// On SIGUSR1 it goes on for another 350 ms (so that accepting meets the limit
+// a few more times), then closes the ballast and prints "freed=<count>".
+// SIGTERM ends it with status 0. Log lines go to standard error as well.
+//
+// The ballast is freed with plain close() rather than by destroying the
+// library's sockets: while no descriptor is left, the type checks of
+// sanitizer builds (which need a pipe for each type they meet first) cannot
+// run, so nothing new may happen until descriptors are back.
 
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
@@ -62,9 +67,11 @@ int highest_descriptor() {
     return highest;
 }
 
-// Lets the process open exactly _spare more descriptors: the free numbers
-// below the highest one in use are filled first.
-bool limit_descriptors(int _spare) {
+constexpr int ballast_size = 32;
+
+// Lets the process open exactly _spare more descriptors besides the ballast
+// it opens: the free numbers below the highest one in use are filled first.
+bool limit_descriptors(int _spare, std::vector<int>& _ballast) {
     const int highest = highest_descriptor();
     if (highest < 0) {
         return false;
@@ -81,8 +88,18 @@ bool limit_descriptors(int _spare) {
     }
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = static_cast<rlim_t>(highest + 1 + _spare);
-    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    limit.rlim_cur = static_cast<rlim_t>(highest + 1 + _spare + ballast_size);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return false;
+    }
+    for (int i = 0; i < ballast_size; ++i) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        _ballast.push_back(fd);
+    }
+    return true;
 }
 
 }  // namespace
@@ -99,6 +116,7 @@ int main(int argc, char** argv) {
     auto loop = root->create_events_loop("main loop");
     auto acceptor = loop->get_tcp().listen("127.0.0.1", 0);
     std::vector<tcp::socket::ptr> kept;
+    std::vector<int> ballast;
     boost::asio::signal_set signals(loop->get_io_context(), SIGUSR1, SIGTERM);
     boost::asio::steady_timer dwell(loop->get_io_context());
     std::function<void(const boost::system::error_code&, int)> on_signal = [&](const boost::system::error_code& _error,
@@ -113,8 +131,11 @@ int main(int argc, char** argv) {
         dwell.expires_after(350ms);
         dwell.async_wait([&](const boost::system::error_code& _wait_error) {
             if (!_wait_error) {
-                say("freed=" + std::to_string(kept.size()));
-                kept.clear();
+                for (const int fd : ballast) {
+                    ::close(fd);
+                }
+                say("freed=" + std::to_string(ballast.size()));
+                ballast.clear();
             }
         });
         signals.async_wait(on_signal);
@@ -126,7 +147,7 @@ int main(int argc, char** argv) {
     log.log_error(boost::system::error_code(ENOENT, boost::system::system_category()), ORQ_SOURCE_LOCATION);
     log.info("listening on port %1%") % acceptor->local_endpoint().port();
 
-    if (!limit_descriptors(spare)) {
+    if (!limit_descriptors(spare, ballast)) {
         say(std::string("cannot limit descriptors: ") + std::strerror(errno));
         return 2;
     }
