@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -88,7 +89,8 @@ TEST_F(udp_socket_test, payload_sender_and_local_address_reach_the_callback) {
 }
 
 // Catches: an address-reuse option that lets two sockets share a port, names
-// resolved instead of refused, and ports outside 0..65535 wrapped around.
+// resolved instead of refused, ports outside 0..65535 wrapped around, and
+// failures that do not name their step, address and port.
 TEST_F(udp_socket_test, second_bind_of_a_port_and_anything_but_literals_fail) {
     const int port = free_udp_port();
     auto first = m_loop->create_udp_socket("127.0.0.1", port);
@@ -97,6 +99,14 @@ TEST_F(udp_socket_test, second_bind_of_a_port_and_anything_but_literals_fail) {
         FAIL() << "the second bind succeeded";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), boost::asio::error::address_in_use);
+        EXPECT_EQ(std::string(e.what()), "bind 0.0.0.0:" + std::to_string(port) + ": " + std::strerror(EADDRINUSE));
+    }
+    try {
+        first->send_to("127.0.0.1", port, std::string(70000, 'x'));
+        FAIL() << "a datagram larger than IPv4 allows was sent";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code().category(), boost::system::system_category());
+        EXPECT_EQ(std::string(e.what()), "send_to 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(EMSGSIZE));
     }
     EXPECT_THROW(m_loop->create_udp_socket("localhost", 0), boost::system::system_error);
     EXPECT_THROW(m_loop->create_udp_socket(core::ip_protocol::v4, 65536 + port), boost::system::system_error);
@@ -252,4 +262,19 @@ TEST(udp_socket_broadcast, local_address_is_the_interface_address) {
     ASSERT_EQ(status, 0) << output << probe.stderr_text();
     EXPECT_NE(output.find("remote=10.200.0.1:"), std::string::npos) << output;
     EXPECT_NE(output.find(" local=10.200.0.1 data=broadcast"), std::string::npos) << output;
+}
+
+// Catches: a socket bound to port 0 that cannot tell the port it got, or
+// tells another one.
+TEST_F(udp_socket_test, port_zero_socket_reports_the_port_it_got) {
+    auto socket = m_loop->create_udp_socket("127.0.0.1", 0);
+    const endpoint local = socket->local_endpoint();
+    EXPECT_EQ(local.address(), make_address("127.0.0.1"));
+    ASSERT_NE(local.port(), 0);
+    std::vector<datagram> got;
+    socket->set_receive_callback(record(got));
+    plain_udp peer;
+    peer.send_to("127.0.0.1", local.port(), "here");
+    ASSERT_TRUE(run_until(m_io, [&] { return got.size() == 1; }));
+    EXPECT_EQ(got[0].data, "here");
 }

@@ -22,7 +22,7 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
       m_io_context(),
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)),
-      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, m_logger)),
+      m_tcp(std::make_unique<tcp::manager_impl>(*this, m_io_context, m_logger)),
       m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, m_logger)) {}
 
 events_loop_impl::~events_loop_impl() {

@@ -1,7 +1,8 @@
 #include "ip_literal.hpp"
 
+#include "socket_error.hpp"
+
 #include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <string>
 
@@ -18,12 +19,12 @@ boost::asio::ip::address parse_ip_literal(boost::string_view _address) {
     if (!error) {
         return v4;
     }
-    throw boost::system::system_error(boost::asio::error::invalid_argument, "address literal \"" + text + "\"");
+    throw socket_error(boost::asio::error::invalid_argument, "address literal \"" + text + "\"");
 }
 
 unsigned short checked_port(int _port) {
     if (_port < 0 || _port > 65535) {
-        throw boost::system::system_error(boost::asio::error::invalid_argument, "port " + std::to_string(_port));
+        throw socket_error(boost::asio::error::invalid_argument, "port " + std::to_string(_port));
     }
     return static_cast<unsigned short>(_port);
 }

@@ -3,14 +3,17 @@
 #include "socket_impl.hpp"
 
 #include "../ip_literal.hpp"
+#include "../socket_error.hpp"
 
 #include <core/exception.hpp>
 #include <core/scope_guard.hpp>
 #include <core/source_location.hpp>
 
 #include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
 
+#include <algorithm>
+#include <cerrno>
+#include <string>
 #include <utility>
 
 namespace orq::libs::core::tcp {
@@ -24,25 +27,27 @@ acceptor_impl::endpoint unspecified_endpoint(ip_protocol _protocol, unsigned sho
     return acceptor_impl::endpoint(boost::asio::ip::address_v6::any(), _port);
 }
 
-void throw_on(const boost::system::error_code& _error, const char* _step) {
-    if (_error) {
-        throw boost::system::system_error(_error, _step);
-    }
+// A connection that was reset or broken while it waited in the backlog: the
+// next one is unaffected.
+bool peer_gave_up(const boost::system::error_code& _error) {
+    return _error == boost::asio::error::connection_aborted ||
+           _error == boost::system::error_code(EPROTO, boost::system::system_category());
 }
 
 }  // namespace
 
 acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger, endpoint _endpoint)
-    : m_io_context(_io_context), m_logger(_logger), m_acceptor(_io_context) {
+    : m_io_context(_io_context), m_logger(_logger), m_acceptor(_io_context), m_retry_timer(_io_context) {
+    const std::string subject = " " + detail::endpoint_text(_endpoint);
     boost::system::error_code error;
     m_acceptor.open(_endpoint.protocol(), error);
-    throw_on(error, "open");
+    detail::throw_on_error(error, "open" + subject);
     m_acceptor.set_option(boost::asio::socket_base::reuse_address(true), error);
-    throw_on(error, "set_option");
+    detail::throw_on_error(error, "set_option" + subject);
     m_acceptor.bind(_endpoint, error);
-    throw_on(error, "bind");
+    detail::throw_on_error(error, "bind" + subject);
     m_acceptor.listen(backlog, error);
-    throw_on(error, "listen");
+    detail::throw_on_error(error, "listen" + subject);
     m_acceptor_alive = std::make_shared<bool>(true);
 }
 
@@ -58,7 +63,9 @@ acceptor_impl::~acceptor_impl() {
     *m_acceptor_alive = false;
     m_acceptor_alive.reset();
     m_callback = nullptr;
-    // Completes a pending accept with operation_aborted; it returns at once.
+    // Completes a pending accept or retry wait with operation_aborted; they
+    // return at once.
+    m_retry_timer.cancel();
     boost::system::error_code ignored;
     m_acceptor.close(ignored);
 }
@@ -75,6 +82,13 @@ void acceptor_impl::set_callback(callback _callback) {
     m_callback = std::move(_callback);
 }
 
+acceptor::endpoint acceptor_impl::local_endpoint() const {
+    boost::system::error_code error;
+    const endpoint local = m_acceptor.local_endpoint(error);
+    detail::throw_on_error(error, "local_endpoint");
+    return local;
+}
+
 void acceptor_impl::setup_accept() {
     // The connection's socket is made on the acceptor's io_context.
     m_acceptor.async_accept([alive = m_acceptor_alive, self = this](const boost::system::error_code& _error,
@@ -83,10 +97,7 @@ void acceptor_impl::setup_accept() {
             return;  // _connection, if any, closes here
         }
         if (_error) {
-            // Accepting ends here for good.
-            if (_error != boost::asio::error::operation_aborted) {
-                self->m_logger.log_error(_error, ORQ_SOURCE_LOCATION);
-            }
+            self->accept_failed(_error);
             return;
         }
         // Queues the next accept however this one ends, unless the
@@ -102,6 +113,29 @@ void acceptor_impl::setup_accept() {
         // A copy: the callback may replace itself, or destroy the acceptor.
         const callback on_accept = self->m_callback;
         on_accept(std::move(connection));
+    });
+}
+
+void acceptor_impl::accept_failed(const boost::system::error_code& _error) {
+    if (_error == boost::asio::error::operation_aborted) {
+        return;  // only closing the acceptor cancels
+    }
+    if (peer_gave_up(_error)) {
+        m_logger.execute([this] { setup_accept(); });
+        return;
+    }
+    // EMFILE, ENFILE, ENOBUFS, ENOMEM: the connection stays in the backlog
+    // until descriptors or memory are freed.
+    if (std::find(m_reported_errors.begin(), m_reported_errors.end(), _error.value()) == m_reported_errors.end()) {
+        m_reported_errors.push_back(_error.value());
+        m_logger.log_error(detail::without_location(_error), ORQ_SOURCE_LOCATION);
+    }
+    m_retry_timer.expires_after(retry_delay);
+    m_retry_timer.async_wait([alive = m_acceptor_alive, self = this](const boost::system::error_code& _wait_error) {
+        if (!*alive || _wait_error) {
+            return;
+        }
+        self->m_logger.execute([self] { self->setup_accept(); });
     });
 }
 

@@ -2,13 +2,13 @@
 
 #include "../ip_literal.hpp"
 #include "../receive_loop.hpp"
+#include "../socket_error.hpp"
 
 #include <core/exception.hpp>
 #include <core/scope_guard.hpp>
 #include <core/source_location.hpp>
 
 #include <boost/asio/buffer.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -68,11 +68,11 @@ socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_l
     boost::system::error_code error;
     m_socket.open(_endpoint.protocol(), error);
     if (error) {
-        throw boost::system::system_error(error, "open");
+        throw detail::socket_error(error, "open " + detail::endpoint_text(_endpoint));
     }
     m_socket.bind(_endpoint, error);
     if (error) {
-        throw boost::system::system_error(error, "bind");
+        throw detail::socket_error(error, "bind " + detail::endpoint_text(_endpoint));
     }
     m_data = std::make_shared<shared_data>();
     // Also honoured by an IPv6 socket for the IPv4 datagrams it receives.
@@ -113,7 +113,7 @@ void socket_impl::send_to(const endpoint& _destination, const message& _message)
     boost::system::error_code error;
     m_socket.send_to(boost::asio::buffer(_message.data(), _message.size()), _destination, 0, error);
     if (error) {
-        throw boost::system::system_error(error, "send_to");
+        throw detail::socket_error(error, "send_to " + detail::endpoint_text(_destination));
     }
 }
 
@@ -123,6 +123,13 @@ void socket_impl::send_to(const boost::string_view& _address, int _port, const m
 
 socket::endpoint socket_impl::make_endpoint(const boost::string_view& _address, int _port) const {
     return endpoint(detail::parse_ip_literal(_address), detail::checked_port(_port));
+}
+
+socket::endpoint socket_impl::local_endpoint() const {
+    boost::system::error_code error;
+    const endpoint local = m_socket.local_endpoint(error);
+    detail::throw_on_error(error, "local_endpoint");
+    return local;
 }
 
 void socket_impl::setup_receive() {

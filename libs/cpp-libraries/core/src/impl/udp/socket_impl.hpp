@@ -26,8 +26,9 @@ public:
 
     // Opens a socket of the endpoint's family and binds it (no address reuse:
     // a port in use fails); then asks for the receiving interface's address
-    // with every datagram. Failures throw boost::system::system_error
-    // ("open: ...", "bind: ..."). Nothing is received before a callback is set.
+    // with every datagram. Failures throw boost::system::system_error naming
+    // the step and the endpoint ("bind 0.0.0.0:53: ..."). Nothing is received
+    // before a callback is set.
     socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, endpoint _endpoint);
     // The unspecified address of the family (IPv4 for v4, IPv6 otherwise).
     socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, ip_protocol _protocol,
@@ -43,6 +44,7 @@ public:
     void send_to(const endpoint& _destination, const message& _message) override;
     void send_to(const boost::string_view& _address, int _port, const message& _message) override;
     endpoint make_endpoint(const boost::string_view& _address, int _port) const override;
+    endpoint local_endpoint() const override;
 
 private:
     // State shared with the pending wait, which may complete after the socket

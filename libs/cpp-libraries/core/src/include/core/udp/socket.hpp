@@ -35,12 +35,15 @@ public:
     // The first call starts receiving; later calls only exchange the callback.
     virtual void set_receive_callback(callback _callback) = 0;
     // One datagram, from the bound port; waits while the kernel cannot take it.
-    // A failure throws boost::system::system_error ("send_to: ...").
+    // A failure throws boost::system::system_error naming the destination
+    // ("send_to 192.0.2.7:40000: ...").
     virtual void send_to(const endpoint& _destination, const message& _message) = 0;
     virtual void send_to(const boost::string_view& _address, int _port, const message& _message) = 0;
     // An address literal (IPv4 or IPv6, no name resolution) and a port in
     // 0..65535; anything else throws boost::system::system_error.
     virtual endpoint make_endpoint(const boost::string_view& _address, int _port) const = 0;
+    // The bound address and port (the port the system chose for port 0).
+    virtual endpoint local_endpoint() const = 0;
 };
 
 }  // namespace orq::libs::core::udp
