@@ -40,7 +40,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = vusk-debug-agent ] || { echo "Package: $(field Package)"; status=1; }
 depends=$(field Depends)
 echo "Depends: $depends"
-for library in libzmq5 libjsoncpp25 libcurl4 libhiredis0.14 libc6 libstdc++6; do
+for library in libzmq5 libjsoncpp25 libcurl4 libhiredis0.14 libsystemd0 libc6 libstdc++6; do
   grep -q "\b$library\b" <<<"$depends" || { echo "missing dependency: $library"; status=1; }
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './postinst' || { echo "no postinst"; status=1; }
