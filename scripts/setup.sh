@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ccache pkg-config
   libboost1.81-dev libzmq3-dev cppzmq-dev
-  libcurl4-openssl-dev libhiredis-dev libjsoncpp-dev
+  libcurl4-openssl-dev libhiredis-dev libjsoncpp-dev libsystemd-dev
   libgtest-dev libgmock-dev
   redis-server
   systemd dpkg-dev man-db file

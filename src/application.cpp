@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace orq {
@@ -33,19 +34,64 @@ ssize_t write_parts(int _fd, const iovec* _parts, int _count) {
                        : ::syscall(SYS_writev, _fd, _parts, _count);
 }
 
+// 1204332 as "1,204,332".
+std::string with_thousands(std::uint64_t _value) {
+    std::string digits = std::to_string(_value);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) {
+        digits.insert(i - 3, 1, ',');
+    }
+    return digits;
+}
+
+// A byte count in decimal units with one decimal: "512 B", "96.1 MB".
+std::string human_size(std::uint64_t _bytes) {
+    if (_bytes < 1000) {
+        return std::to_string(_bytes) + " B";
+    }
+    static const char* const units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(_bytes) / 1000;
+    std::size_t unit = 0;
+    // 999.96 kB would print as "1000.0 kB".
+    while (value >= 999.95 && unit + 1 < sizeof units / sizeof units[0]) {
+        value /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+// Seconds as people read an age: "0.4 s", "42 s", "17 min", "5 h".
+std::string human_age(double _seconds) {
+    char text[32];
+    if (_seconds < 9.95) {
+        std::snprintf(text, sizeof text, "%.1f s", _seconds);
+    } else if (_seconds < 120) {
+        std::snprintf(text, sizeof text, "%.0f s", _seconds);
+    } else if (_seconds < 2 * 3600) {
+        std::snprintf(text, sizeof text, "%.0f min", _seconds / 60);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f h", _seconds / 3600);
+    }
+    return text;
+}
+
 }  // namespace
 
 application::application(libs::core::events_loop& _loop, libs::core::events_loop::signals_handle& /*_signals*/,
                          const config& _config, libs::core::logger& _logger)
-    : m_logger(_logger), m_loop(_loop), m_hangup(_loop.get_io_context(), SIGHUP) {
+    : m_logger(_logger),
+      m_loop(_loop),
+      m_signals(_loop.get_io_context(), SIGHUP, SIGUSR1),
+      m_address(complete_address(_config.broker.output_address)) {
     const auto scope = m_logger.enter_function(ORQ_SOURCE_LOCATION);
 
     if (_config.broker.output_file) {
         m_output.open(*_config.broker.output_file);
     }
-    wait_for_hangup();
+    wait_for_signals();
 
-    m_message_stream_raw = _loop.create_zmq_raw_message_stream(complete_address(_config.broker.output_address));
+    m_message_stream_raw = _loop.create_zmq_raw_message_stream(m_address);
 
     auto writer = [this](boost::string_view _message) { write(_message); };
     if (_config.broker.subscriptions.empty()) {
@@ -89,14 +135,41 @@ int application::output::reopen() {
     return 0;
 }
 
-void application::wait_for_hangup() {
-    m_hangup.async_wait([this](const boost::system::error_code& _error, int /*_signal*/) {
+std::string application::status_line() const {
+    std::string line = "tapping " + m_address + " \u2192 " +
+                       (m_output.path().empty() ? std::string("standard output") : m_output.path()) + ": " +
+                       with_thousands(m_frames) + (m_frames == 1 ? " frame, " : " frames, ") + human_size(m_bytes);
+    if (m_last_frame.tv_sec == 0 && m_last_frame.tv_nsec == 0) {
+        line += ", none received yet";
+    } else {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        const double age = static_cast<double>(now.tv_sec - m_last_frame.tv_sec) +
+                           static_cast<double>(now.tv_nsec - m_last_frame.tv_nsec) / 1e9;
+        line += ", last " + human_age(age < 0 ? 0 : age) + " ago";
+    }
+    if (m_write_failures != 0) {
+        line += ", " + with_thousands(m_write_failures) +
+                (m_write_failures == 1 ? " lost to a failed write" : " lost to failed writes");
+    }
+    if (m_output_gone) {
+        line += ", standard output closed";
+    }
+    return line;
+}
+
+void application::wait_for_signals() {
+    m_signals.async_wait([this](const boost::system::error_code& _error, int _signal) {
         // Cancelled: the application is being destroyed.
         if (_error) {
             return;
         }
-        wait_for_hangup();
-        on_hangup();
+        wait_for_signals();
+        if (_signal == SIGUSR1) {
+            m_logger.info("%1%") % status_line();
+        } else {
+            on_hangup();
+        }
     });
 }
 
@@ -130,6 +203,11 @@ void application::on_hangup() {
 
 void application::write(boost::string_view _message) {
     static char newline = '\n';
+    if (m_output_gone) {
+        // Frames still dispatched in the turn that found the reader gone.
+        return;
+    }
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &m_last_frame);
     // The newline that ends a cut line left open by an earlier failure, the
     // frame, its newline.
     const std::size_t lead = m_line_open ? 1 : 0;
@@ -157,11 +235,23 @@ void application::write(boost::string_view _message) {
     std::size_t written = 0;
     const int error = write_all(parts, count, written);
     if (error == 0) {
+        ++m_frames;
+        m_bytes += total;
         m_line_open = false;
         if (m_output_failing) {
             m_output_failing = false;
             m_logger.info("Writing to the output succeeds again");
         }
+        return;
+    }
+    ++m_write_failures;
+    if (error == EPIPE && m_output.path().empty()) {
+        // Nobody reads standard output any more (a pipe into head, say): an
+        // orderly stop, as at SIGTERM. A file given with -f never ends the
+        // agent: its failures are logged and writing goes on.
+        m_output_gone = true;
+        m_logger.info("Standard output was closed by its reader, stopping");
+        m_loop.stop();
         return;
     }
     if (m_line_open && written > 0) {

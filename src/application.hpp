@@ -10,9 +10,12 @@
 #include <boost/utility/string_view.hpp>
 
 #include <sys/uio.h>
+#include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace orq {
@@ -27,9 +30,16 @@ public:
     // The loop must outlive the application; the signals handle is not used.
     // SIGHUP reopens the output file (log rotation); without one, it stops the
     // loop when standard output is a terminal (the terminal hung up) and is
-    // logged and otherwise ignored.
+    // logged and otherwise ignored. SIGUSR1 logs the status line at info
+    // level. A reader that closes standard output (EPIPE; SIGPIPE must be
+    // ignored) stops the loop.
     application(libs::core::events_loop& _loop, libs::core::events_loop::signals_handle& _signals,
                 const config& _config, libs::core::logger& _logger);
+
+    // One line on how the tap is doing, for people: "tapping <address> →
+    // <output>: <frames> frames, <size>, last <age> ago", with the write
+    // failures when there were any. Loop thread only.
+    std::string status_line() const;
 
 private:
     // The output's descriptor: an opened file (closed on destruction) or
@@ -57,7 +67,7 @@ private:
         std::string m_path;
     };
 
-    void wait_for_hangup();
+    void wait_for_signals();
     void on_hangup();
 
     void write(boost::string_view _message);
@@ -71,7 +81,9 @@ private:
 
     libs::core::logger& m_logger;
     libs::core::events_loop& m_loop;
-    boost::asio::signal_set m_hangup;
+    // SIGHUP and SIGUSR1, handled on the loop's thread.
+    boost::asio::signal_set m_signals;
+    std::string m_address;
     libs::core::message_stream::ptr m_message_stream_raw;
     std::set<libs::core::message_stream::subscription::ptr> m_subscriptions;
     output m_output;
@@ -83,6 +95,17 @@ private:
     bool m_line_open = false;
     // True while writes fail: the failure is logged once, not per message.
     bool m_output_failing = false;
+    // Standard output's reader went away: nothing more is written.
+    bool m_output_gone = false;
+
+    // What the status line says, kept by the writer on the loop's thread
+    // (plain counters: nothing else reads them). The time of the last frame
+    // is read from the coarse monotonic clock, which costs next to nothing
+    // per frame and is precise to a few milliseconds.
+    std::uint64_t m_frames = 0;
+    std::uint64_t m_bytes = 0;
+    std::uint64_t m_write_failures = 0;
+    timespec m_last_frame{};
 };
 
 }  // namespace orq

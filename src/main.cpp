@@ -3,6 +3,7 @@
 
 #include "application.hpp"
 #include "config.hpp"
+#include "service_notifier.hpp"
 
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
@@ -10,6 +11,8 @@
 #include <core/pid_file.hpp>
 
 #include <boost/optional.hpp>
+
+#include <signal.h>
 
 #include <cstdio>
 #include <exception>
@@ -35,6 +38,10 @@ bool emplace_logger(boost::optional<orq::libs::core::logger>& _logger, const std
 
 int main(int argc, char** argv) {
     namespace core = orq::libs::core;
+
+    // A reader that goes away shows as EPIPE on the write, which the tap
+    // handles, rather than as a signal that ends the process unlogged.
+    ::signal(SIGPIPE, SIG_IGN);
 
     boost::optional<core::logger> log;
     boost::optional<orq::config> config;
@@ -74,15 +81,23 @@ int main(int argc, char** argv) {
         core::events_loop::signals_handle::ptr signals = loop->stop_on_signals();
         auto tap = std::make_unique<orq::application>(*loop, *signals, *config, *log);
 
+        // Under a service manager: ready now that the output is open and the
+        // subscriptions are made.
+        auto notifier = std::make_unique<orq::service_notifier>(*loop, *log, [&tap] { return tap->status_line(); });
+        notifier->ready();
+
         // An exception escaping the loop is logged and the loop runs on; run()
         // returns normally once the loop is stopped or out of work.
         while (!log->execute([&] { loop->run(); })) {
         }
 
+        notifier->stopping();
         log->info("exit").location(ORQ_SOURCE_LOCATION);
 
-        // The tap (output file, subscriptions, stream) goes before the signal
+        // The notifier's timers ask the tap for its status: they go first. The
+        // tap (output file, subscriptions, stream) goes before the signal
         // handle; the loop and the library root follow as locals.
+        notifier.reset();
         tap.reset();
         signals.reset();
     });

@@ -53,8 +53,8 @@ field() { dpkg-deb -f "$1" "$2"; }
 [ "$(field "$agent_deb" Package)" = vusk-debug-agent ] || fail "Package: $(field "$agent_deb" Package)"
 depends=$(field "$agent_deb" Depends)
 echo "Depends: $depends"
-for library in libzmq5 libjsoncpp25 libcurl4 libhiredis0.14 libc6 libstdc++6; do
-  grep -q "\b$library\b" <<<"$depends" || fail "missing dependency: $library"
+for library in libzmq5 libjsoncpp25 libcurl4 libhiredis0.14 libsystemd0 libc6 libstdc++6; do
+  grep -q "\b$library\b" <<<"$depends" || { echo "missing dependency: $library"; status=1; }
 done
 dpkg-deb --ctrl-tarfile "$agent_deb" | tar -t | grep -qx './postinst' || fail "no postinst"
 dpkg-deb --ctrl-tarfile "$agent_deb" | tar -xO ./conffiles | grep -qx /etc/logrotate.d/vusk-debug-agent ||
