@@ -54,7 +54,7 @@ field() { dpkg-deb -f "$1" "$2"; }
 depends=$(field "$agent_deb" Depends)
 echo "Depends: $depends"
 for library in libzmq5 libjsoncpp25 libcurl4 libhiredis0.14 libsystemd0 libc6 libstdc++6; do
-  grep -q "\b$library\b" <<<"$depends" || { echo "missing dependency: $library"; status=1; }
+  grep -q "\b$library\b" <<<"$depends" || fail "missing dependency: $library"
 done
 dpkg-deb --ctrl-tarfile "$agent_deb" | tar -t | grep -qx './postinst' || fail "no postinst"
 dpkg-deb --ctrl-tarfile "$agent_deb" | tar -xO ./conffiles | grep -qx /etc/logrotate.d/vusk-debug-agent ||
