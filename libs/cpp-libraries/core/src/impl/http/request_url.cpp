@@ -37,6 +37,28 @@ base_url::origin origin_of(CURLU* _url) {
     return result;
 }
 
+// Whether a part of a parsed URL is the one given (none: the URL has no such
+// part); compares without copying the part.
+bool part_is(CURLU* _url, CURLUPart _part, const boost::optional<std::string>& _expected, unsigned int _flags = 0) {
+    char* text = nullptr;
+    const CURLUcode code = curl_url_get(_url, _part, &text, _flags);
+    const std::unique_ptr<char, string_deleter> owned(text);
+    if (code == CURLUE_OUT_OF_MEMORY) {
+        throw std::bad_alloc();
+    }
+    if (code != CURLUE_OK || text == nullptr) {
+        return !_expected;
+    }
+    return _expected && *_expected == text;
+}
+
+bool has_origin(CURLU* _url, const base_url::origin& _origin) {
+    return part_is(_url, CURLUPART_HOST, _origin.host) &&
+           part_is(_url, CURLUPART_PORT, _origin.port, CURLU_DEFAULT_PORT) &&
+           part_is(_url, CURLUPART_SCHEME, _origin.scheme) && part_is(_url, CURLUPART_USER, _origin.user) &&
+           part_is(_url, CURLUPART_PASSWORD, _origin.password) && part_is(_url, CURLUPART_ZONEID, _origin.zone);
+}
+
 std::string malformed(const char* _what, CURLUcode _code, boost::string_view _address) {
     std::string text(_what);
     text.append(" (").append(curl_url_strerror(_code)).append("): ").append(_address.data(), _address.size());
@@ -48,11 +70,6 @@ std::string leaves_service(boost::string_view _address) {
 }
 
 }  // namespace
-
-bool base_url::origin::operator==(const origin& _other) const {
-    return scheme == _other.scheme && user == _other.user && password == _other.password && host == _other.host &&
-           zone == _other.zone && port == _other.port;
-}
 
 base_url::base_url(const std::string& _address) : m_address(_address), m_url(curl_url()) {
     if (!m_url) {
@@ -101,34 +118,39 @@ request_url base_url::join(boost::string_view _address) const {
         return result;
     }
 
-    // Read as a reference relative to the base (RFC 3986): an address with a
-    // scheme, or with an authority of its own, resolves to another origin.
-    const url_ptr resolved(curl_url_dup(m_url.get()));
-    if (!resolved) {
-        throw std::bad_alloc();
-    }
-    const CURLUcode resolve_code = curl_url_set(resolved.get(), CURLUPART_URL, address.c_str(), 0);
-    if (resolve_code == CURLUE_OUT_OF_MEMORY) {
-        throw std::bad_alloc();
-    }
-    if (resolve_code != CURLUE_OK) {
-        result.error = malformed("Request address is malformed", resolve_code, address);
-        return result;
-    }
-    if (origin_of(resolved.get()) != m_origin) {
-        result.error = leaves_service(address);
-        return result;
-    }
+    // An absolute-path reference ("/x", RFC 3986) has neither scheme nor
+    // authority, and appended as text it begins the path: only the URL it
+    // gives needs checking.
+    const bool absolute_path = address[0] == '/' && (address.size() == 1 || address[1] != '/');
+    if (!absolute_path) {
+        // Read as a reference relative to the base: an address with a scheme,
+        // or with an authority of its own, resolves to another origin.
+        const url_ptr resolved(curl_url_dup(m_url.get()));
+        if (!resolved) {
+            throw std::bad_alloc();
+        }
+        const CURLUcode resolve_code = curl_url_set(resolved.get(), CURLUPART_URL, address.c_str(), 0);
+        if (resolve_code == CURLUE_OUT_OF_MEMORY) {
+            throw std::bad_alloc();
+        }
+        if (resolve_code != CURLUE_OK) {
+            result.error = malformed("Request address is malformed", resolve_code, address);
+            return result;
+        }
+        if (!has_origin(resolved.get(), m_origin)) {
+            result.error = leaves_service(address);
+            return result;
+        }
 
-    // Appended to the base as text: an address that begins with user
-    // information and a host ("@host:port") was meant for another service.
-    const url_ptr glued(curl_url());
-    if (!glued) {
-        throw std::bad_alloc();
-    }
-    if (curl_url_set(glued.get(), CURLUPART_URL, (m_address + address).c_str(), CURLU_GUESS_SCHEME) == CURLUE_OK) {
-        if (get_part(glued.get(), CURLUPART_USER) != m_origin.user ||
-            get_part(glued.get(), CURLUPART_PASSWORD) != m_origin.password) {
+        // Appended to the base as text: an address that begins with user
+        // information and a host ("@host:port") was meant for another service.
+        const url_ptr glued(curl_url());
+        if (!glued) {
+            throw std::bad_alloc();
+        }
+        if (curl_url_set(glued.get(), CURLUPART_URL, (m_address + address).c_str(), CURLU_GUESS_SCHEME) == CURLUE_OK &&
+            (!part_is(glued.get(), CURLUPART_USER, m_origin.user) ||
+             !part_is(glued.get(), CURLUPART_PASSWORD, m_origin.password))) {
             result.error = leaves_service(address);
             return result;
         }
@@ -150,16 +172,19 @@ request_url base_url::join(boost::string_view _address) const {
         result.error = malformed("Request address is malformed", join_code, address);
         return result;
     }
-    if (origin_of(url.get()) != m_origin) {
+    if (!has_origin(url.get(), m_origin)) {
         result.error = leaves_service(address);
         return result;
     }
-    if (m_query && !get_part(url.get(), CURLUPART_QUERY)) {
-        const CURLUcode query_code = curl_url_set(url.get(), CURLUPART_QUERY, m_query->c_str(), 0);
-        if (query_code != CURLUE_OK) {
-            result.error = malformed("Base address's query cannot be kept", query_code, address);
-            return result;
-        }
+    if (!m_query || get_part(url.get(), CURLUPART_QUERY)) {
+        // libcurl parses the same text again for the transfer.
+        result.url = std::move(joined);
+        return result;
+    }
+    const CURLUcode query_code = curl_url_set(url.get(), CURLUPART_QUERY, m_query->c_str(), 0);
+    if (query_code != CURLUE_OK) {
+        result.error = malformed("Base address's query cannot be kept", query_code, address);
+        return result;
     }
     auto whole = get_part(url.get(), CURLUPART_URL);
     if (!whole) {

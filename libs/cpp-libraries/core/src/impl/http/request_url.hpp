@@ -50,9 +50,6 @@ public:
         boost::optional<std::string> host;
         boost::optional<std::string> zone;
         boost::optional<std::string> port;
-
-        bool operator==(const origin& _other) const;
-        bool operator!=(const origin& _other) const { return !(*this == _other); }
     };
 
 private:
