@@ -449,8 +449,10 @@ TEST_F(http_client_test, destruction_waits_for_the_transfer_and_drops_queued_req
     auto queued = client->perform_async_request(http::method::get, "/queued", [&](http::result) { ADD_FAILURE(); });
     ASSERT_TRUE(m_server.wait_for_requests(1));
     client.reset();
+    // The result was returned, so the transfer ended. (The server's count of
+    // replies sent is no witness: its write completes on its own thread, maybe
+    // after the client has read the reply.)
     EXPECT_TRUE(lagging->is_complete());
-    EXPECT_EQ(m_server.replies_sent(), 1u);
     EXPECT_FALSE(queued->is_complete());
     queued->restart();
     EXPECT_FALSE(queued->is_complete());
