@@ -14,8 +14,13 @@ namespace orq::libs::core::http {
 
 namespace {
 
-// The request body is declared as JSON whenever there is one.
+// The request body is declared as JSON whenever there is one; without one,
+// "Content-Type:" keeps libcurl from declaring a form. "Expect:" keeps libcurl
+// from asking for "100 Continue" before a large body, and from then waiting
+// for it when the server does not answer that way.
 constexpr const char* content_type_header = "content-type: application/json";
+constexpr const char* no_content_type_header = "Content-Type:";
+constexpr const char* no_expect_header = "Expect:";
 constexpr long connect_timeout_seconds = 10;
 // Bounds a redirect loop, which would otherwise run until the transfer time-out
 // (forever when there is none).
@@ -41,6 +46,42 @@ struct worker_easy_handle {
     CURL* handle = nullptr;
 };
 thread_local worker_easy_handle t_worker_easy_handle;
+
+// The options of one transfer. A refused option ends the setting: the request
+// must not go out other than asked, so its result carries the refusal instead.
+class easy_options {
+public:
+    explicit easy_options(CURL* _handle) : m_handle(_handle) {}
+
+    template <typename Value>
+    void set(CURLoption _option, const char* _name, Value _value) {
+        if (m_error) {
+            return;
+        }
+        const CURLcode code = curl_easy_setopt(m_handle, _option, _value);
+        if (code != CURLE_OK) {
+            m_error = std::string("curl_easy_setopt failed for ") + _name + ":" + curl_easy_strerror(code);
+        }
+    }
+
+    const boost::optional<std::string>& error() const { return m_error; }
+
+private:
+    CURL* m_handle;
+    boost::optional<std::string> m_error;
+};
+
+// Names the option in the refusal.
+#define ORQ_SET_OPTION(options, option, value) (options).set(option, #option, value)
+
+// A header list of two lines, owned by the client and read by every transfer.
+client_impl::header_list make_headers(const char* _first, const char* _second) {
+    client_impl::header_list list(curl_slist_append(nullptr, _first));
+    ORQ_CHECK(list != NULL);
+    curl_slist* const appended = curl_slist_append(list.get(), _second);
+    ORQ_CHECK(appended != NULL);
+    return list;
+}
 
 std::size_t worker_thread_count(int _num_threads) {
     if (_num_threads < 1) {
@@ -90,9 +131,12 @@ client_impl::client_impl(events_loop& _main_events_loop, core& _core, const comp
     : m_main_events_loop(_main_events_loop),
       m_logger(_logger),
       m_address(_address),
+      m_base_url(_address),
       m_timeout(_timeout),
       m_disabled_methods(_disabled_methods.begin(), _disabled_methods.end()),
       m_shared_curl_data(),
+      m_json_headers(make_headers(no_expect_header, content_type_header)),
+      m_plain_headers(make_headers(no_expect_header, no_content_type_header)),
       m_easy_handles(),
       m_alive(std::make_shared<const bool>(true)),
       m_worker_events_loop(_core.create_events_loop("http_client::worker")),
@@ -138,16 +182,20 @@ client::handle_ptr client_impl::perform_async_request(method _method, std::strin
 
 client::handle_ptr client_impl::perform_async_request(method _method, std::string _address, std::string _body,
                                                       callback _callback) {
-    handle_ptr handle = perform_async_request_impl(_method, std::move(_address), std::move(_body));
-    handle->set_callback(std::move(_callback));
-    return handle;
+    return perform_async_request_impl(_method, std::move(_address), std::move(_body), std::move(_callback));
 }
 
 client::handle_ptr client_impl::perform_async_request(method _method, std::string _address, std::string _body) {
-    return perform_async_request_impl(_method, std::move(_address), std::move(_body));
+    return perform_async_request_impl(_method, std::move(_address), std::move(_body), callback());
 }
 
 result client_impl::perform_request_impl(method _method, boost::string_view _address, boost::string_view _body) {
+    const char* const method_name = to_string(_method);
+    detail::request_url url = m_base_url.join(_address);
+    if (url.error) {
+        return result(std::move(*url.error));
+    }
+
     const bool on_own_worker = t_worker_easy_handle.owner == this && t_worker_easy_handle.handle != nullptr;
     CURL* const curl_handle = on_own_worker ? t_worker_easy_handle.handle : m_easy_handles.acquire();
     ORQ_CHECK(curl_handle != NULL);
@@ -159,37 +207,47 @@ result client_impl::perform_request_impl(method _method, boost::string_view _add
             m_easy_handles.release(curl_handle);
         }
     });
-    curl_slist* headers = nullptr;
-    const scope_guard headers_guard = make_scope_guard([&headers] { curl_slist_free_all(headers); });
 
-    if (!_body.empty()) {
-        curl_slist* const appended = curl_slist_append(headers, content_type_header);
-        ORQ_CHECK(appended != NULL);
-        headers = appended;
-        curl_easy_setopt(curl_handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(_body.size()));
-        // Not copied: the transfer happens inside this call.
-        curl_easy_setopt(curl_handle, CURLOPT_POSTFIELDS, _body.data());
-    }
-
-    const char* const method_name = to_string(_method);
     std::string body;
-    std::string url;
-    url.reserve(m_address.size() + _address.size());
-    url.append(m_address).append(_address.data(), _address.size());
-
-    curl_easy_setopt(curl_handle, CURLOPT_USERAGENT, constants::project_name.c_str());
-    curl_easy_setopt(curl_handle, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl_handle, CURLOPT_CUSTOMREQUEST, method_name);
-    curl_easy_setopt(curl_handle, CURLOPT_WRITEFUNCTION, &write_body);
-    curl_easy_setopt(curl_handle, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl_handle, CURLOPT_TIMEOUT, static_cast<long>(m_timeout.count()));
-    curl_easy_setopt(curl_handle, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
-    curl_easy_setopt(curl_handle, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl_handle, CURLOPT_MAXREDIRS, max_redirects);
+    easy_options options(curl_handle);
+    ORQ_SET_OPTION(options, CURLOPT_USERAGENT, constants::project_name.c_str());
+    ORQ_SET_OPTION(options, CURLOPT_HTTPHEADER, _body.empty() ? m_plain_headers.get() : m_json_headers.get());
+    // POST and PUT always carry content, if only "Content-Length: 0"; the
+    // other methods carry the body they are given.
+    const bool with_content = !_body.empty() || _method == method::post || _method == method::put;
+    if (with_content) {
+        ORQ_SET_OPTION(options, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(_body.size()));
+        // Not copied: the transfer happens inside this call. Never null, which
+        // would make libcurl read the body through a read function.
+        ORQ_SET_OPTION(options, CURLOPT_POSTFIELDS, _body.empty() ? "" : _body.data());
+    }
+    if (_method == method::post) {
+        // libcurl's own POST, not a custom verb: after 301, 302 and 303 the
+        // next request is a GET without the body, after 307 and 308 the same POST.
+        ORQ_SET_OPTION(options, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_GET_ALL));
+    } else if (_method == method::get && !with_content) {
+        ORQ_SET_OPTION(options, CURLOPT_HTTPGET, 1L);
+    } else {
+        // A custom verb is sent on every request of the transfer, redirected
+        // ones included; the body goes along on every redirect too.
+        ORQ_SET_OPTION(options, CURLOPT_CUSTOMREQUEST, method_name);
+        if (with_content) {
+            ORQ_SET_OPTION(options, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+        }
+    }
+    ORQ_SET_OPTION(options, CURLOPT_WRITEFUNCTION, &write_body);
+    ORQ_SET_OPTION(options, CURLOPT_WRITEDATA, static_cast<void*>(&body));
+    ORQ_SET_OPTION(options, CURLOPT_TIMEOUT, static_cast<long>(m_timeout.count()));
+    ORQ_SET_OPTION(options, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
+    ORQ_SET_OPTION(options, CURLOPT_FOLLOWLOCATION, 1L);
+    ORQ_SET_OPTION(options, CURLOPT_MAXREDIRS, max_redirects);
     // libcurl's signal-based DNS time-outs are unsafe with threads.
-    curl_easy_setopt(curl_handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl_handle, CURLOPT_SHARE, m_shared_curl_data.get_ptr());
-    curl_easy_setopt(curl_handle, CURLOPT_URL, url.c_str());
+    ORQ_SET_OPTION(options, CURLOPT_NOSIGNAL, 1L);
+    ORQ_SET_OPTION(options, CURLOPT_SHARE, m_shared_curl_data.get_ptr());
+    ORQ_SET_OPTION(options, CURLOPT_URL, url.url.c_str());
+    if (options.error()) {
+        return result(*options.error());
+    }
 
     if (m_disabled_methods.count(_method) != 0) {
         return result(std::move(body), 200);
@@ -203,7 +261,8 @@ result client_impl::perform_request_impl(method _method, boost::string_view _add
     return result(std::move(body), static_cast<int>(status));
 }
 
-client::handle_ptr client_impl::perform_async_request_impl(method _method, std::string _address, std::string _body) {
+client::handle_ptr client_impl::perform_async_request_impl(method _method, std::string _address, std::string _body,
+                                                           callback _callback) {
     auto address = std::make_shared<const std::string>(std::move(_address));
     auto body = std::make_shared<const std::string>(std::move(_body));
     // Runs on start() and on every restart(). Only the weak pointer to the
@@ -225,6 +284,11 @@ client::handle_ptr client_impl::perform_async_request_impl(method _method, std::
             source_location());
     };
     handle_impl::ptr handle = handle_impl::create(m_main_events_loop, std::move(start));
+    // Installed before the request can complete: a caller on any thread gets
+    // its result, however fast the result reaches the loop.
+    if (_callback) {
+        handle->set_callback(std::move(_callback));
+    }
     handle->start();
     return handle;
 }
@@ -247,5 +311,7 @@ void client_impl::run_worker_job(const std::weak_ptr<handle_impl>& _handle, meth
         handle->return_result(std::move(outcome));
     }
 }
+
+#undef ORQ_SET_OPTION
 
 }  // namespace orq::libs::core::http

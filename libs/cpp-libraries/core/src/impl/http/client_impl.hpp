@@ -1,5 +1,6 @@
 #pragma once
 
+#include "request_url.hpp"
 #include "shared_curl_data.hpp"
 
 #include <core/async_operation_handle_impl.hpp>
@@ -50,6 +51,10 @@ private:
 class client_impl final : public client {
 public:
     using handle_impl = async_operation_handle_impl<result>;
+    struct header_list_deleter {
+        void operator()(curl_slist* _list) const noexcept { curl_slist_free_all(_list); }
+    };
+    using header_list = std::unique_ptr<curl_slist, header_list_deleter>;
 
     // Refuses (with the library's exception) fewer than one worker thread.
     client_impl(events_loop& _main_events_loop, core& _core, const component_logger& _logger,
@@ -73,7 +78,8 @@ public:
 private:
     // One blocking transfer on the calling thread.
     result perform_request_impl(method _method, boost::string_view _address, boost::string_view _body);
-    handle_ptr perform_async_request_impl(method _method, std::string _address, std::string _body);
+    // _callback, when not empty, is installed before the request starts.
+    handle_ptr perform_async_request_impl(method _method, std::string _address, std::string _body, callback _callback);
     // A queued asynchronous request, on a worker thread.
     void run_worker_job(const std::weak_ptr<handle_impl>& _handle, method _method, const std::string& _address,
                         const std::string& _body);
@@ -82,9 +88,14 @@ private:
     // Nothing is logged yet: transfer failures reach the caller in its result.
     [[maybe_unused]] const component_logger& m_logger;
     const std::string m_address;
+    const detail::base_url m_base_url;
     const std::chrono::seconds m_timeout;
     const std::set<method> m_disabled_methods;
     shared_curl_data m_shared_curl_data;
+    // Header lists every transfer reads (libcurl only reads them): for a body,
+    // and for none.
+    const header_list m_json_headers;
+    const header_list m_plain_headers;
     // Destroyed before the share handle they are attached to; so are the
     // workers' own handles, which the worker threads clean up when they end.
     detail::easy_handles m_easy_handles;

@@ -34,7 +34,9 @@ public:
     virtual void restart() = 0;
 
     // Receives each result, on the loop's thread. Results delivered while no
-    // callback is installed are dropped.
+    // callback is installed are dropped. Safe from any thread, also while a
+    // result is being delivered; a result that reaches the loop before the
+    // installation goes to the callback installed before it (or is dropped).
     void set_callback(callback _callback) { install(std::move(_callback)); }
 
     // Called with no arguments for each result; the result is discarded. An
@@ -51,13 +53,15 @@ protected:
     // The installed callback, empty when none is. A delivery calls it through
     // this pointer, so the callback keeps its own state from one result to the
     // next, and stays alive while it runs even if it installs another one.
-    std::shared_ptr<callback> get_callback() const { return m_callback; }
+    std::shared_ptr<callback> get_callback() const { return std::atomic_load(&m_callback); }
 
 private:
     void install(callback _callback) {
-        m_callback = _callback ? std::make_shared<callback>(std::move(_callback)) : nullptr;
+        std::atomic_store(&m_callback, _callback ? std::make_shared<callback>(std::move(_callback)) : nullptr);
     }
 
+    // Read and written only through the atomic shared_ptr functions: the
+    // installing thread and the delivering one may differ.
     std::shared_ptr<callback> m_callback;
 };
 
