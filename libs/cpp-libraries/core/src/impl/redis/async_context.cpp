@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -202,7 +203,9 @@ void clear_context(async_context& _context) {
     _context.m_context = nullptr;
     _context.m_up = false;
     ++_context.m_generation;
-    _context.m_deadlines.clear();
+    _context.m_queued = 0;
+    _context.m_answered = 0;
+    _context.m_marks.clear();
     _context.m_reply_timer_armed = false;
     _context.m_reply_timer.cancel();
     _context.m_connect_timer.cancel();
@@ -431,27 +434,34 @@ void async_context::arm_connect_timer(std::string _reason) {
 
 void async_context::arm_reply_timer() {
     m_reply_timer_armed = true;
-    m_reply_timer.expires_at(m_deadlines.front());
+    m_reply_timer.expires_after(std::max(m_command_timeout / 8, std::chrono::milliseconds(1)));
     m_reply_timer.async_wait(
         [this, alive = m_context_is_alive, generation = m_generation](const boost::system::error_code& /*_error*/) {
             if (!*alive || generation != m_generation) {
                 return;
             }
             m_reply_timer_armed = false;
-            if (m_deadlines.empty()) {
+            while (!m_marks.empty() && m_marks.front().m_queued <= m_answered) {
+                m_marks.pop_front();
+            }
+            if (m_answered == m_queued) {
+                // Nothing pending: the next command starts the ticks again.
+                m_marks.clear();
                 return;
             }
-            if (m_deadlines.front() <= std::chrono::steady_clock::now()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!m_marks.empty() && now - m_marks.front().m_at >= m_command_timeout) {
                 drop("no reply within " + std::to_string(m_command_timeout.count()) + " ms");
                 return;
             }
+            m_marks.push_back({now, m_queued});
             arm_reply_timer();
         });
 }
 
 void async_context::answered(const redisAsyncContext* _context) {
-    if (_context == m_context && !m_deadlines.empty()) {
-        m_deadlines.pop_front();
+    if (_context == m_context) {
+        ++m_answered;
     }
 }
 
@@ -494,8 +504,9 @@ void async_context::queue(boost::string_view _text, boost::string_view _name, st
         throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
     }
     _pending.release();
-    m_deadlines.push_back(std::chrono::steady_clock::now() + m_command_timeout);
+    ++m_queued;
     if (!m_reply_timer_armed) {
+        m_marks.push_back({std::chrono::steady_clock::now(), m_queued});
         arm_reply_timer();
     }
 }
@@ -532,8 +543,7 @@ void async_context::cleanup() {
 
 void async_context::connect_callback(int _status, const char* _error) {
     if (_status != REDIS_OK) {
-        clear_context(*this);
-        report(false, _error);
+        forget(_error);
         return;
     }
     // hiredis sends in order: the switch precedes every user command.

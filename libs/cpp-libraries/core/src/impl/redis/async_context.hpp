@@ -161,9 +161,19 @@ private:
     // hiredis still uses its context after our callbacks return.
     int m_hiredis_depth = 0;
     std::chrono::milliseconds m_command_timeout = default_command_timeout;
-    // When each pending command of the current connection times out, oldest
-    // first (the server answers in order).
-    std::deque<std::chrono::steady_clock::time_point> m_deadlines;
+    // Commands queued and answered on the current connection (the server
+    // answers in order). While some are pending, a tick every eighth of the
+    // command time-out notes how many had been queued by then: once a mark
+    // is older than the time-out and not all of its commands are answered,
+    // one of them has waited longer than that. This keeps the clock out of
+    // each command.
+    struct mark {
+        std::chrono::steady_clock::time_point m_at;
+        std::uint64_t m_queued;
+    };
+    std::uint64_t m_queued = 0;
+    std::uint64_t m_answered = 0;
+    std::deque<mark> m_marks;
     boost::asio::steady_timer m_reply_timer;
     bool m_reply_timer_armed = false;
     boost::asio::steady_timer m_connect_timer;

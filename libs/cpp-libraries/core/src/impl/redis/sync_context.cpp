@@ -73,6 +73,10 @@ void sync_context::connect() {
     std::vector<const char*> argv{"SELECT", db.c_str()};
     std::vector<std::size_t> argv_len{6, db.size()};
     std::string reason;
+    if (redisSetTimeout(context.get(), to_timeval(connect_timeout)) != REDIS_OK) {
+        m_reason = context->errstr;
+        throw exception("Connection error: " + m_reason, ORQ_SOURCE_LOCATION);
+    }
     redisReply* raw = exchange(context.get(), argv, argv_len, connect_timeout, reason);
     if (raw != nullptr) {
         reply selected(raw);
