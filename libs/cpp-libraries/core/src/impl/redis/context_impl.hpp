@@ -19,6 +19,11 @@
 
 namespace orq::libs::core::redis {
 
+// Both connections go and come back together: when the non-blocking one goes
+// (or a blocking command finds its connection failed or timed out), the
+// other is closed too, and after a back-off (100 ms, doubling up to 3.2 s)
+// the non-blocking one is made again, then the blocking one. Each change is
+// logged and reported to the connection callback.
 class context_impl final : public context {
 public:
     using create_result = boost::optional<std::unique_ptr<context>>;
