@@ -13,9 +13,16 @@
 #include <impl/redis/block_pool.hpp>
 
 #include "redis_server.hpp"
+#include "socket_peers.hpp"
+#include "syslog_listener.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <boost/system/system_error.hpp>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -93,6 +100,15 @@ protected:
     core::ptr m_core = core::create(m_logger);
     events_loop::ptr m_loop = m_core->create_events_loop("main loop");
 };
+
+// The same with the log lines received by a private syslog (entered before
+// anything starts a thread).
+class redis_syslog {
+protected:
+    orq::test::syslog_listener m_syslog;
+};
+
+class redis_failure_test : public redis_syslog, public redis_context_test {};
 
 }  // namespace
 
@@ -308,31 +324,35 @@ TEST_F(redis_context_test, a_large_reply_arrives_whole) {
     EXPECT_EQ(*size, big.size());
 }
 
-// Catches: a refused database ignored or reported with another text, and a
-// creation handle that completes all the same.
-TEST_F(redis_context_test, a_database_the_server_refuses_raises_the_select_error_on_the_loop) {
-    auto handle = m_loop->create_redis_context("127.0.0.1", m_server.port(), 99);
-    int calls = 0;
-    handle->set_callback([&](boost::optional<redis::context::ptr>) { ++calls; });
-    EXPECT_EQ(error_of([&] { run_until([] { return false; }, 10s); }),
-              "Command: SELECT, error: ERR DB index is out of range");
-    run_ready();
-    EXPECT_EQ(calls, 0);
-    EXPECT_FALSE(handle->is_complete());
-}
-
-// Catches: a refused connection reported more than once, not at all, or as a
-// context; and an address hiredis cannot use not thrown from create itself.
-TEST_F(redis_context_test, connection_failures) {
-    auto handle = m_loop->create_redis_context("127.0.0.1", orq::test::free_tcp_port(), 0);
-    std::vector<bool> results;
-    handle->set_callback([&](boost::optional<redis::context::ptr> _context) { results.push_back(bool(_context)); });
-    ASSERT_TRUE(run_until([&] { return !results.empty(); }));
-    run_ready();
-    EXPECT_EQ(results, std::vector<bool>{false});
-
-    const std::string error = error_of([&] { m_loop->create_redis_context("999.0.0.1", m_server.port(), 0); });
-    EXPECT_EQ(error.rfind("Cannot open connection to the redis server: ", 0), 0u) << error;
+// Catches: a failed creation that throws out of run(), completes the handle
+// more than once or never, or says nothing about why (the server's text for
+// a refused database, hiredis' for a refused connection or a name that does
+// not resolve); a port outside 0..65535 that wraps onto another.
+TEST_F(redis_failure_test, every_failed_creation_gives_one_empty_result_and_logs_why_as_an_error) {
+    const std::vector<
+        std::pair<std::function<async_operation_handle<boost::optional<redis::context::ptr>>::ptr()>, std::string>>
+        failures = {
+            {[&] { return m_loop->create_redis_context("127.0.0.1", m_server.port(), 99); },
+             "Command: SELECT, error: ERR DB index is out of range"},
+            {[&] { return m_loop->create_redis_context("127.0.0.1", orq::test::free_tcp_port(), 0); },
+             "Connection refused"},
+            {[&] { return m_loop->create_redis_context("999.0.0.1", m_server.port(), 0); },
+             "Cannot open connection to the redis server: "},
+        };
+    for (const auto& [create, reason] : failures) {
+        auto handle = create();
+        std::vector<bool> results;
+        handle->set_callback([&](boost::optional<redis::context::ptr> _context) { results.push_back(bool(_context)); });
+        ASSERT_NO_THROW(ASSERT_TRUE(run_until([&] { return !results.empty(); })));
+        ASSERT_NO_THROW(run_ready());
+        EXPECT_EQ(results, std::vector<bool>{false}) << reason;
+        const auto record = m_syslog.wait_for(reason);
+        ASSERT_TRUE(record) << reason;
+        EXPECT_TRUE(record->is_error()) << record->raw;
+    }
+    for (const int port : {-1, 65536, 16379 + 65536}) {
+        EXPECT_THROW(m_loop->create_redis_context("127.0.0.1", port, 0), boost::system::system_error) << port;
+    }
 }
 
 // Catches: keys offered twice or missed across batches, a scan that stops
@@ -469,4 +489,172 @@ TEST_F(redis_context_test, destruction_with_work_pending_or_from_inside_callback
     redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0).reset();
     ASSERT_TRUE(run_until([&] { return info("stats", "total_connections_received") != accepted; }));
     ASSERT_TRUE(run_until([&] { return clients() == "1"; }));
+}
+
+// Catches: a subscription or MONITOR sent on a shared connection (hiredis
+// then calls the command's freed receiver for every message: a crash, or an
+// ASan report), a refusal that does not name the command, and a context that
+// no longer serves ordinary commands afterwards.
+TEST_F(redis_context_test, subscriptions_and_monitor_are_refused_before_anything_is_sent) {
+    auto context = connect(2);
+    redis_monitor monitor(m_server.port());
+    for (const std::string name :
+         {"SUBSCRIBE", "psubscribe", "SSUBSCRIBE", "UNSUBSCRIBE", "PUNSUBSCRIBE", "SUNSUBSCRIBE", "Monitor"}) {
+        auto command = name == "Monitor" ? context->create_command({name}) : context->create_command({name, "ch"});
+        for (const auto& run :
+             std::vector<std::function<void()>>{[&] { command->execute(); }, [&] { command->execute_async(); }}) {
+            const std::string error = error_of(run);
+            EXPECT_EQ(error.rfind("Command: " + name + ", error: ", 0), 0u) << error;
+            EXPECT_NE(error.find("connection of their own"), std::string::npos) << error;
+        }
+    }
+    // A message published now would reach a subscribed connection.
+    m_peer->call({"PUBLISH", "ch", "m"});
+    context->set("k", "v")->execute();
+    boost::optional<std::string> value;
+    auto handle = context->get("k")->execute_async();
+    handle->set_callback([&](redis::reply _reply) { value = _reply.to_string(); });
+    ASSERT_TRUE(run_until([&] { return value.has_value(); }));
+    EXPECT_EQ(*value, "v");
+    EXPECT_EQ(context->get("k")->execute().to_string(), "v");
+
+    std::vector<std::string> sent;
+    for (const auto& entry : monitor.collect()) {
+        sent.push_back(entry.words);
+    }
+    EXPECT_EQ(sent,
+              (std::vector<std::string>{R"("PUBLISH" "ch" "m")", R"("SET" "k" "v")", R"("GET" "k")", R"("GET" "k")"}));
+}
+
+// Catches: a creation that waits for good on a server that accepts and never
+// answers (the loop frozen: timers late, SIGTERM unheard), or gives up only
+// long after the connect time-out of each step.
+TEST_F(redis_context_test, creation_against_a_silent_listener_fails_in_time_and_the_loop_stays_live) {
+    const orq::test::socket_peers::plain_listener silent;
+    auto signals = m_loop->stop_on_signals();
+    ASSERT_TRUE(orq::test::wait_until([] { return orq::test::catches_signals(::getpid(), {SIGTERM}); }, 30s));
+
+    using clock = std::chrono::steady_clock;
+    auto last_tick = clock::now();
+    clock::duration longest_gap{};
+    auto ticks = m_loop->create_periodic_timer(
+        100ms, "ticks",
+        [&](timer::time_point) {
+            const auto now = clock::now();
+            longest_gap = std::max(longest_gap, now - last_tick);
+            last_tick = now;
+        },
+        ORQ_SOURCE_LOCATION);
+
+    const auto start = clock::now();
+    std::vector<bool> results;
+    clock::duration took{};
+    timer::ptr signal;
+    auto handle = m_loop->create_redis_context("127.0.0.1", silent.port(), 0);
+    handle->set_callback([&](boost::optional<redis::context::ptr> _context) {
+        results.push_back(bool(_context));
+        took = clock::now() - start;
+        // Once more than two seconds of ticks have been seen, the signal.
+        signal = m_loop->create_timer(
+            clock::now() + 2500ms, "signal", [](timer::time_point) { ::kill(::getpid(), SIGTERM); },
+            ORQ_SOURCE_LOCATION);
+    });
+    orq::test::run_bounded(*m_loop, [&] { m_loop->run(); });
+    EXPECT_TRUE(signals->signal_is_received());
+    EXPECT_EQ(results, std::vector<bool>{false});
+    EXPECT_GE(took, 1400ms);
+    EXPECT_LT(took, 8s);
+    EXPECT_LT(longest_gap, 2s);
+}
+
+// Catches: a blocking or an asynchronous command that waits for good on a
+// stopped server (or gives up long after the command time-out), pending
+// commands left without their NIL, and a context that does not come back by
+// itself once the server answers again.
+TEST_F(redis_context_test, commands_against_a_stopped_server_fail_in_time_and_the_context_recovers) {
+    auto context = connect(2);
+    std::vector<std::pair<bool, std::string>> changes;
+    context->set_connection_callback(
+        [&](bool _connected, boost::string_view _reason) { changes.emplace_back(_connected, std::string(_reason)); });
+    context->set_command_timeout(1s);
+    m_server.pause();
+
+    std::vector<redis::reply_type> got;
+    auto handle = context->get("k")->execute_async();
+    handle->set_callback([&](redis::reply _reply) { got.push_back(_reply.get_type()); });
+    const auto start = std::chrono::steady_clock::now();
+    const std::string error = error_of([&] { context->set("k", "v")->execute(); });
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(error, "Command: SET, error: no reply within 1000 ms");
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 8s);
+    ASSERT_TRUE(run_until([&] { return !got.empty() && !changes.empty(); }));
+    run_ready();
+    EXPECT_EQ(got, std::vector<redis::reply_type>{redis::reply_type::NIL});
+    EXPECT_EQ(changes, (std::vector<std::pair<bool, std::string>>{{false, "no reply within 1000 ms"}}));
+    // Down: both kinds fail at once.
+    EXPECT_EQ(error_of([&] { context->get("k")->execute_async(); }), "Command: GET, error");
+    EXPECT_EQ(error_of([&] { context->get("k")->execute(); }), "Command: GET, error: no reply within 1000 ms");
+
+    // An asynchronous command alone times out the same way.
+    m_server.resume();
+    ASSERT_TRUE(run_until([&] { return changes.size() == 2; }));
+    EXPECT_TRUE(changes[1].first);
+    m_server.pause();
+    got.clear();
+    handle = context->get("k")->execute_async();
+    handle->set_callback([&](redis::reply _reply) { got.push_back(_reply.get_type()); });
+    const auto async_start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run_until([&] { return !got.empty(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - async_start, 8s);
+    EXPECT_EQ(got, std::vector<redis::reply_type>{redis::reply_type::NIL});
+
+    m_server.resume();
+    ASSERT_TRUE(run_until([&] { return changes.size() == 4; }));
+    EXPECT_FALSE(changes[2].first);
+    EXPECT_TRUE(changes[3].first);
+    EXPECT_EQ(context->set("k", "v")->execute().to_string(), "OK");
+    m_peer = std::make_unique<redis_peer>(m_server.port());
+    m_peer->call({"SELECT", "2"});
+    EXPECT_EQ(m_peer->call({"GET", "k"}), "v");
+}
+
+// Catches: a context that never recovers after the server restarts, changes
+// not reported (or reported twice), a new connection left on database 0, and
+// either kind of command still failing once the server is back.
+TEST_F(redis_failure_test, a_restarted_server_is_reconnected_on_the_same_database) {
+    auto context = connect(3);
+    std::vector<bool> changes;
+    context->set_connection_callback([&](bool _connected, boost::string_view) { changes.push_back(_connected); });
+    m_peer.reset();
+    m_server.kill();
+    ASSERT_TRUE(run_until([&] { return !changes.empty(); }));
+    EXPECT_EQ(error_of([&] { context->get("k")->execute_async(); }), "Command: GET, error");
+    EXPECT_EQ(error_of([&] { context->get("k")->execute(); }).rfind("Command: GET, error: ", 0), 0u);
+    const auto lost = m_syslog.wait_for("Connection to Redis 127.0.0.1:" + std::to_string(m_server.port()) + " lost: ");
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(lost->level(), LOG_INFO);
+    m_syslog.clear();
+    // Some attempts fail before the server is back.
+    run_until([] { return false; }, 1s);
+
+    m_server.restart();
+    ASSERT_TRUE(run_until([&] { return changes.size() == 2; }));
+    EXPECT_EQ(changes, (std::vector<bool>{false, true}));
+    const auto connected =
+        m_syslog.wait_for("Connected to Redis 127.0.0.1:" + std::to_string(m_server.port()) + " db 3");
+    ASSERT_TRUE(connected);
+    EXPECT_EQ(connected->level(), LOG_INFO);
+
+    EXPECT_EQ(context->set("k", "v")->execute().to_string(), "OK");
+    boost::optional<std::string> value;
+    auto handle = context->get("k")->execute_async();
+    handle->set_callback([&](redis::reply _reply) { value = _reply.to_string(); });
+    ASSERT_TRUE(run_until([&] { return value.has_value(); }));
+    EXPECT_EQ(*value, "v");
+    m_peer = std::make_unique<redis_peer>(m_server.port());
+    m_peer->call({"SELECT", "3"});
+    EXPECT_EQ(m_peer->call({"GET", "k"}), "v");
+    run_ready();
+    EXPECT_EQ(changes.size(), 2u);
 }

@@ -132,24 +132,30 @@ redis_server::redis_server() {
     // server binds it, in which case the server exits and we try another.
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = free_tcp_port();
-        m_process = std::make_unique<child_process>(std::vector<std::string>{
-            "/usr/bin/redis-server", "--port", std::to_string(m_port), "--bind", "127.0.0.1", "--save", "",
-            "--appendonly", "no", "--dir", m_dir.path(), "--daemonize", "no", "--loglevel", "warning"});
-        const bool up = wait_until(
-            [&] {
-                try {
-                    return redis_peer(m_port).call({"PING"}) == "PONG";
-                } catch (const std::exception&) {
-                    return false;
-                }
-            },
-            10s);
-        if (up) {
+        if (start()) {
             return;
         }
-        m_process.reset();
     }
     throw std::runtime_error("redis-server did not start");
+}
+
+bool redis_server::start() {
+    m_process = std::make_unique<child_process>(std::vector<std::string>{
+        "/usr/bin/redis-server", "--port", std::to_string(m_port), "--bind", "127.0.0.1", "--save", "", "--appendonly",
+        "no", "--dir", m_dir.path(), "--daemonize", "no", "--loglevel", "warning"});
+    const bool up = wait_until(
+        [&] {
+            try {
+                return redis_peer(m_port).call({"PING"}) == "PONG";
+            } catch (const std::exception&) {
+                return false;
+            }
+        },
+        10s);
+    if (!up) {
+        m_process.reset();
+    }
+    return up;
 }
 
 redis_server::~redis_server() {
@@ -160,7 +166,26 @@ void redis_server::kill() {
     if (m_process) {
         m_process->send_signal(SIGKILL);
         m_process->wait_exit();
+        m_process.reset();
     }
+}
+
+void redis_server::restart() {
+    kill();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (start()) {
+            return;
+        }
+    }
+    throw std::runtime_error("redis-server did not start again on port " + std::to_string(m_port));
+}
+
+void redis_server::pause() {
+    m_process->send_signal(SIGSTOP);
+}
+
+void redis_server::resume() {
+    m_process->send_signal(SIGCONT);
 }
 
 redis_monitor::redis_monitor(int _port) : m_port(_port), m_peer(_port) {

@@ -54,8 +54,17 @@ public:
     int port() const { return m_port; }
     // SIGKILL: the server vanishes with whatever it was doing.
     void kill();
+    // A new server (empty) on the same port, after kill().
+    void restart();
+    // SIGSTOP and SIGCONT: a stopped server still has connections accepted
+    // by the kernel, but answers nothing until it is resumed.
+    void pause();
+    void resume();
 
 private:
+    // Starts the server on m_port; true once it answers.
+    bool start();
+
     temp_dir m_dir;
     int m_port = 0;
     std::unique_ptr<child_process> m_process;

@@ -1,6 +1,7 @@
 #include "async_context.hpp"
 
 #include "sigpipe_guard.hpp"
+#include "sync_context.hpp"
 
 #include <core/async_operation_handle_impl.hpp>
 #include <core/exception.hpp>
@@ -8,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -51,7 +53,20 @@ void guarded(F&& _f) noexcept {
 // later turn of the loop, unless hiredis frees it first.
 struct orphan {
     redisAsyncContext* m_context;
+    std::vector<std::unique_ptr<async_context::pending>> m_kept;
 };
+
+void orphan_cleanup(void* _data) {
+    static_cast<orphan*>(_data)->m_context = nullptr;
+}
+
+// Runs hiredis' free of a context; an exception that a reply callback threw
+// meanwhile is returned.
+std::exception_ptr free_context(redisAsyncContext* _context) {
+    std::exception_ptr outer = std::exchange(t_escaped, nullptr);
+    redisAsyncFree(_context);
+    return std::exchange(t_escaped, std::move(outer));
+}
 
 // A plain callback as the receiver of a reply.
 class function_pending final : public async_context::pending {
@@ -88,11 +103,28 @@ redisReplyObjectFunctions* taking_functions(const redisReplyObjectFunctions& _de
     return &functions;
 }
 
+// hiredis goes on calling the receiver of a subscription or of MONITOR for
+// every message: it then lives as long as hiredis' context.
+void keep_receiver(redisAsyncContext* _context, async_context::pending* _receiver) {
+    if (_context->data != nullptr) {
+        cast(_context->data)->keep(_receiver);
+    } else if (_context->ev.cleanup == &orphan_cleanup) {
+        static_cast<orphan*>(_context->ev.data)->m_kept.emplace_back(_receiver);
+    }
+}
+
 // The reply function of every command: hands the reply to its receiver
 // without copying its text or elements.
 void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) {
-    std::unique_ptr<async_context::pending> receiver(static_cast<async_context::pending*>(_privdata));
+    auto* receiver = static_cast<async_context::pending*>(_privdata);
+    const bool again = _context != nullptr && (_context->c.flags & (REDIS_SUBSCRIBED | REDIS_MONITORING)) != 0;
+    std::unique_ptr<async_context::pending> owned(again ? nullptr : receiver);
     guarded([&] {
+        if (again) {
+            keep_receiver(_context, receiver);
+        } else if (_context != nullptr && _context->data != nullptr) {
+            cast(_context->data)->answered(_context);
+        }
         auto* source = static_cast<redisReply*>(_reply);
         if (source != nullptr && _context != nullptr && _context->c.reader != nullptr &&
             _context->c.reader->fn != nullptr && _context->c.reader->fn->freeObject == &free_unless_taken) {
@@ -147,25 +179,21 @@ static void cleanup_wrapper(void* _data) {
     guarded([&] { cast(_data)->cleanup(); });
 }
 
-static void orphan_cleanup_wrapper(void* _data) {
-    static_cast<orphan*>(_data)->m_context = nullptr;
-}
-
 static void connect_callback_wrapper(const redisAsyncContext* _context, int _status) {
     auto* self = cast(_context->data);
     if (self == nullptr) {
         return;
     }
     guarded([&] {
+        const std::string error = _context->errstr;
         if (_status == REDIS_ERR) {
             // hiredis frees its context as soon as this callback returns: no
             // hook may reach us after that, whatever the callback does to us.
             auto* context = const_cast<redisAsyncContext*>(_context);
             context->ev = {};
             context->data = nullptr;
-            clear_context(*self);
         }
-        self->connect_callback(_status);
+        self->connect_callback(_status, error.c_str());
     });
 }
 
@@ -173,6 +201,14 @@ static void connect_callback_wrapper(const redisAsyncContext* _context, int _sta
 
 void clear_context(async_context& _context) {
     _context.m_context = nullptr;
+    _context.m_up = false;
+    ++_context.m_generation;
+    _context.m_queued = 0;
+    _context.m_answered = 0;
+    _context.m_marks.clear();
+    _context.m_reply_timer_armed = false;
+    _context.m_reply_timer.cancel();
+    _context.m_connect_timer.cancel();
     // hiredis closes its descriptor; the duplicate is of no use any more, and
     // closing it ends the waits still outstanding.
     boost::system::error_code ignored;
@@ -216,15 +252,14 @@ async_operation_handle<async_context::ptr>::ptr async_context::create(events_loo
     auto result = handle::create(_events_loop, [&_events_loop, &_logger, _ip = std::move(_ip), _port, _db](
                                                    const handle::ptr& /*_self*/, const std::weak_ptr<handle>& _weak) {
         auto context = std::make_shared<async_context>(_events_loop, _logger, _ip, _port, _db);
-        // The callback keeps the connecting context alive; it is dropped
-        // after its one call, so a failed context goes then, and a
-        // connected one lives on in the delivered result.
-        context->set_connect_callback([context, _weak](int _status) {
-            const auto self = _weak.lock();
-            if (!self) {
-                return;
+        // The callback keeps the connecting context alive until its first
+        // report; a failed context goes then, and a connected one lives on
+        // in the delivered result.
+        context->set_state_callback([context, _weak](bool _up, const std::string& /*_reason*/) {
+            context->set_state_callback(nullptr);
+            if (const auto self = _weak.lock()) {
+                self->return_result(_up ? ptr(context) : ptr());
             }
-            self->return_result(_status == REDIS_OK ? ptr(context) : ptr());
         });
     });
     result->start();
@@ -235,35 +270,50 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
                              int _db)
     : m_events_loop(_events_loop),
       m_logger(_logger),
-      m_context(redisAsyncConnect(_ip.c_str(), _port)),
       m_socket(_events_loop.get_io_context()),
+      m_ip(std::move(_ip)),
+      m_port(_port),
       m_db(_db),
-      m_context_is_alive(std::make_shared<bool>(false)) {
-    const auto fail = [this](const std::string& _text) {
-        if (m_context != nullptr) {
-            redisAsyncFree(m_context);
-            m_context = nullptr;
+      m_context_is_alive(std::make_shared<bool>(true)),
+      m_reply_timer(_events_loop.get_io_context()),
+      m_connect_timer(_events_loop.get_io_context()) {
+    connect();
+}
+
+void async_context::connect() {
+    if (m_context != nullptr) {
+        return;
+    }
+    redisAsyncContext* context = redisAsyncConnect(m_ip.c_str(), m_port);
+    const auto fail = [&](const std::string& _text) {
+        if (context != nullptr) {
+            redisAsyncFree(context);
         }
         throw exception("Cannot open connection to the redis server: " + _text, ORQ_SOURCE_LOCATION);
     };
-    if (m_context == nullptr) {
+    if (context == nullptr) {
         fail("");
     }
-    if (m_context->err != 0) {
-        fail(m_context->errstr);
+    if (context->err != 0) {
+        fail(context->errstr);
     }
     // A duplicate, so that closing the Asio socket never closes hiredis'
     // descriptor. Only readiness waits use it, so the family does not matter.
-    const int descriptor = ::dup(m_context->c.fd);
+    const int descriptor = ::dup(context->c.fd);
     if (descriptor < 0) {
         fail(std::strerror(errno));
     }
     boost::system::error_code error;
+    m_socket.close(error);
     m_socket.assign(boost::asio::ip::tcp::v4(), descriptor, error);
     if (error) {
         ::close(descriptor);
         fail(error.message());
     }
+    ++m_generation;
+    m_up = false;
+    m_read_requested = m_write_requested = m_read_in_progress = m_write_in_progress = false;
+    m_context = context;
     // Replies are taken whole rather than copied into a new shell, provided
     // hiredis frees them the usual way.
     if (redisReader* reader = m_context->c.reader;
@@ -277,74 +327,159 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
     m_context->ev.cleanup = &cleanup_wrapper;
     m_context->ev.data = this;
     m_context->data = this;
+    arm_connect_timer("no connection within " + std::to_string(connect_timeout.count()) + " ms");
     // Asks for write readiness at once, through add_write: the first wait.
     redisAsyncSetConnectCallback(m_context, &connect_callback_wrapper);
-    *m_context_is_alive = true;
 }
 
 async_context::~async_context() {
     *m_context_is_alive = false;
-    if (m_context != nullptr) {
-        if (m_hiredis_depth > 0) {
-            // Destroyed from inside one of hiredis' callbacks: hiredis goes on
-            // using its context when the callback returns. It is freed on a
-            // later turn of the loop instead (its pending commands then get
-            // NIL), unless hiredis frees it first; nothing reaches this object
-            // any more.
-            auto left = std::make_shared<orphan>(orphan{m_context});
-            m_context->ev = {};
-            m_context->ev.data = left.get();
-            m_context->ev.cleanup = &orphan_cleanup_wrapper;
-            m_context->data = nullptr;
-            m_events_loop.post(
-                [left] {
-                    if (left->m_context == nullptr) {
-                        return;
-                    }
-                    std::exception_ptr outer = std::exchange(t_escaped, nullptr);
-                    redisAsyncFree(left->m_context);
-                    std::exception_ptr escaped = std::exchange(t_escaped, std::move(outer));
-                    if (escaped) {
-                        std::rethrow_exception(escaped);
-                    }
-                },
-                source_location());
-            m_context = nullptr;
-        } else {
-            // Frees at once: pending commands get NIL now rather than never
-            // (nothing would drive the connection once we are gone).
-            std::exception_ptr outer = std::exchange(t_escaped, nullptr);
-            redisAsyncFree(m_context);
-            std::exception_ptr escaped = std::exchange(t_escaped, std::move(outer));
-            if (escaped) {
-                try {
-                    std::rethrow_exception(escaped);
-                } catch (...) {
-                    m_logger.log_exception(ORQ_SOURCE_LOCATION);
-                }
-            }
-        }
+    m_state_callback = nullptr;
+    if (redisAsyncContext* context = m_context) {
+        m_context = nullptr;
+        // Pending commands get NIL now rather than never (nothing would
+        // drive the connection once we are gone).
+        release(context, false);
     }
-    m_context_is_alive.reset();
-    m_connect_callback = nullptr;
     boost::system::error_code ignored;
     m_socket.close(ignored);
 }
 
-void async_context::set_connect_callback(std::function<void(int)> _callback) {
-    m_connect_callback = std::move(_callback);
+void async_context::release(redisAsyncContext* _context, bool _rethrow) {
+    // From here on nothing reaches this object from the context: the reply
+    // callbacks that hiredis runs while freeing it may destroy this object.
+    // The receivers that hiredis keeps calling go after its last call.
+    auto left = std::make_shared<orphan>(orphan{_context, std::move(m_kept)});
+    m_kept.clear();
+    _context->ev = {};
+    _context->ev.data = left.get();
+    _context->ev.cleanup = &orphan_cleanup;
+    _context->data = nullptr;
+    if (m_hiredis_depth > 0) {
+        // Inside one of hiredis' callbacks: hiredis goes on using its context
+        // when the callback returns. It is freed on a later turn of the loop
+        // instead (its pending commands then get NIL), unless hiredis frees
+        // it first.
+        m_events_loop.post(
+            [left] {
+                if (left->m_context == nullptr) {
+                    return;
+                }
+                if (std::exception_ptr escaped = free_context(left->m_context)) {
+                    std::rethrow_exception(escaped);
+                }
+            },
+            source_location());
+        return;
+    }
+    const component_logger& logger = m_logger;
+    // Nothing of this object is used below.
+    if (std::exception_ptr escaped = free_context(_context)) {
+        if (_rethrow) {
+            std::rethrow_exception(escaped);
+        }
+        try {
+            std::rethrow_exception(escaped);
+        } catch (...) {
+            logger.log_exception(ORQ_SOURCE_LOCATION);
+        }
+    }
+}
+
+void async_context::set_state_callback(state_callback _callback) {
+    m_state_callback = std::move(_callback);
+}
+
+void async_context::set_command_timeout(std::chrono::milliseconds _timeout) {
+    m_command_timeout = _timeout;
+}
+
+void async_context::report(bool _up, std::string _reason) {
+    m_events_loop.post(
+        [this, alive = m_context_is_alive, _up, reason = std::move(_reason)] {
+            if (!*alive || !m_state_callback) {
+                return;
+            }
+            // A copy: the callback may replace itself, or destroy this object.
+            const state_callback callback = m_state_callback;
+            callback(_up, reason);
+        },
+        source_location());
+}
+
+void async_context::forget(const std::string& _reason) {
+    clear_context(*this);
+    report(false, _reason);
+}
+
+void async_context::drop(const std::string& _reason) {
+    redisAsyncContext* context = m_context;
+    if (context == nullptr) {
+        return;
+    }
+    forget(_reason);
+    release(context, true);
+}
+
+void async_context::arm_connect_timer(std::string _reason) {
+    m_connect_timer.expires_after(connect_timeout);
+    m_connect_timer.async_wait([this, alive = m_context_is_alive, generation = m_generation,
+                                reason = std::move(_reason)](const boost::system::error_code& _error) {
+        if (_error || !*alive || generation != m_generation || m_up) {
+            return;
+        }
+        drop(reason);
+    });
+}
+
+void async_context::arm_reply_timer() {
+    m_reply_timer_armed = true;
+    m_reply_timer.expires_after(std::max(m_command_timeout / 8, std::chrono::milliseconds(1)));
+    m_reply_timer.async_wait(
+        [this, alive = m_context_is_alive, generation = m_generation](const boost::system::error_code& /*_error*/) {
+            if (!*alive || generation != m_generation) {
+                return;
+            }
+            m_reply_timer_armed = false;
+            while (!m_marks.empty() && m_marks.front().m_queued <= m_answered) {
+                m_marks.pop_front();
+            }
+            if (m_answered == m_queued) {
+                // Nothing pending: the next command starts the ticks again.
+                m_marks.clear();
+                return;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (!m_marks.empty() && now - m_marks.front().m_at >= m_command_timeout) {
+                drop("no reply within " + std::to_string(m_command_timeout.count()) + " ms");
+                return;
+            }
+            m_marks.push_back({now, m_queued});
+            arm_reply_timer();
+        });
+}
+
+void async_context::answered(const redisAsyncContext* _context) {
+    if (_context == m_context) {
+        ++m_answered;
+    }
+}
+
+void async_context::keep(pending* _pending) {
+    if (_pending->m_kept) {
+        return;
+    }
+    _pending->m_kept = true;
+    m_kept.emplace_back(_pending);
 }
 
 void async_context::run_command(std::vector<const char*>& _argv, std::vector<std::size_t>& _argv_len,
                                 callback _callback) {
-    const auto failed = [&] {
-        const std::string name = _argv.empty() ? std::string() : std::string(_argv[0], _argv_len[0]);
-        return exception("Command: " + name + ", error", ORQ_SOURCE_LOCATION);
-    };
     // No words would be sent as an empty request that the server never
     // answers, and every later reply would go to the wrong callback.
-    if (m_context == nullptr || _argv.empty() || _argv.size() != _argv_len.size()) {
-        throw failed();
+    if (_argv.empty() || _argv.size() != _argv_len.size()) {
+        throw exception("Command: " + (_argv.empty() ? std::string() : std::string(_argv[0], _argv_len[0])) + ", error",
+                        ORQ_SOURCE_LOCATION);
     }
     std::string text;
     format_command(_argv, _argv_len, text);
@@ -354,14 +489,26 @@ void async_context::run_command(std::vector<const char*>& _argv, std::vector<std
 
 void async_context::run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
                                   std::unique_ptr<pending> _pending) {
+    refuse_subscription(_name);
     // No words would be sent as an empty request that the server never
     // answers, and every later reply would go to the wrong receiver.
-    if (m_context == nullptr || _words == 0 ||
-        redisAsyncFormattedCommand(m_context, &reply_function, _pending.get(), _text.data(), _text.size()) !=
-            REDIS_OK) {
+    if (!m_up || _words == 0) {
+        throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
+    }
+    queue(_text, _name, std::move(_pending));
+}
+
+void async_context::queue(boost::string_view _text, boost::string_view _name, std::unique_ptr<pending> _pending) {
+    if (m_context == nullptr || redisAsyncFormattedCommand(m_context, &reply_function, _pending.get(), _text.data(),
+                                                           _text.size()) != REDIS_OK) {
         throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
     }
     _pending.release();
+    ++m_queued;
+    if (!m_reply_timer_armed) {
+        m_marks.push_back({std::chrono::steady_clock::now(), m_queued});
+        arm_reply_timer();
+    }
 }
 
 void async_context::add_read() {
@@ -383,48 +530,72 @@ void async_context::del_write() {
 }
 
 void async_context::cleanup() {
-    clear_context(*this);
+    // Our own free (the context is no longer ours) needs nothing; otherwise
+    // hiredis is freeing it by itself: the server closed the connection or
+    // failed. Every callback has run by now.
+    if (m_context == nullptr) {
+        return;
+    }
+    const std::string reason = m_context->c.err != 0 ? m_context->c.errstr : "connection closed";
+    m_kept.clear();
+    forget(reason);
 }
 
-void async_context::connect_callback(int _status) {
-    if (_status == REDIS_OK) {
-        // hiredis sends in order: the switch precedes every user command.
-        const std::string db = std::to_string(m_db);
-        std::vector<const char*> argv{"SELECT", db.c_str()};
-        std::vector<std::size_t> argv_len{6, db.size()};
-        run_command(argv, argv_len, [](reply) {});
+void async_context::connect_callback(int _status, const char* _error) {
+    if (_status != REDIS_OK) {
+        forget(_error);
+        return;
     }
-    // Moved out first: the callback may hold the last reference to this
-    // object, which then goes when `callback` does, not while a member is
-    // being assigned.
-    auto callback = std::move(m_connect_callback);
-    m_connect_callback = nullptr;
-    if (callback) {
-        callback(_status);
-    }
+    // hiredis sends in order: the switch precedes every user command.
+    const std::string db = std::to_string(m_db);
+    std::vector<const char*> argv{"SELECT", db.c_str()};
+    std::vector<std::size_t> argv_len{6, db.size()};
+    std::string text;
+    format_command(argv, argv_len, text);
+    queue(text, "SELECT",
+          std::make_unique<function_pending>(
+              [this, alive = std::weak_ptr<bool>(m_context_is_alive), generation = m_generation](reply _reply) {
+                  const auto live = alive.lock();
+                  if (!live || !*live || generation != m_generation) {
+                      return;
+                  }
+                  if (_reply.get_type() == reply_type::NIL) {
+                      // Abandoned: whatever dropped the connection reported why.
+                      return;
+                  }
+                  if (_reply.get_type() == reply_type::ERROR) {
+                      drop("Command: SELECT, error: " + _reply.to_string());
+                      return;
+                  }
+                  m_up = true;
+                  m_connect_timer.cancel();
+                  report(true, std::string());
+              }));
+    arm_connect_timer("no reply to SELECT within " + std::to_string(connect_timeout.count()) + " ms");
 }
-
 void async_context::operate() {
     if (m_context == nullptr) {
         return;
     }
     if (m_read_requested && !m_read_in_progress) {
         m_read_in_progress = true;
-        m_socket.async_wait(boost::asio::ip::tcp::socket::wait_read,
-                            [this, alive = m_context_is_alive](const boost::system::error_code& _error) {
-                                if (*alive) {
-                                    handle_read(_error);
-                                }
-                            });
+        m_socket.async_wait(
+            boost::asio::ip::tcp::socket::wait_read,
+            [this, alive = m_context_is_alive, generation = m_generation](const boost::system::error_code& _error) {
+                if (*alive && generation == m_generation) {
+                    handle_read(_error);
+                }
+            });
     }
     if (m_write_requested && !m_write_in_progress) {
         m_write_in_progress = true;
-        m_socket.async_wait(boost::asio::ip::tcp::socket::wait_write,
-                            [this, alive = m_context_is_alive](const boost::system::error_code& _error) {
-                                if (*alive) {
-                                    handle_write(_error);
-                                }
-                            });
+        m_socket.async_wait(
+            boost::asio::ip::tcp::socket::wait_write,
+            [this, alive = m_context_is_alive, generation = m_generation](const boost::system::error_code& _error) {
+                if (*alive && generation == m_generation) {
+                    handle_write(_error);
+                }
+            });
     }
 }
 

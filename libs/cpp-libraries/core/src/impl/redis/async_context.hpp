@@ -8,11 +8,14 @@
 #include <hiredis/async.h>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/utility/string_view.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,44 +38,67 @@ void format_command(const std::vector<const char*>& _argv, const std::vector<std
 // readiness waits that run on the loop. Everything happens on the loop's
 // thread.
 //
-// hiredis frees its context by itself when the connection fails or the server
-// goes away; the cleanup hook tells us, and from then on every command throws
-// at once. Commands still pending at that point, or when this object is
-// destroyed, get a NIL reply.
+// The object outlives the hiredis connections it makes: connect() makes a new
+// one after the last has gone. A connection is up once the server has
+// accepted its SELECT; commands are refused at once while it is not. It goes
+// when the server closes it or fails, when connecting (each of the TCP
+// connect and the SELECT) takes longer than the connect time-out, when a
+// command stays unanswered for the command time-out, or when drop() is
+// called: every command still pending then gets a NIL reply. Each change is
+// reported to the state callback on a later turn of the loop.
 class async_context {
 public:
     using ptr = std::shared_ptr<async_context>;
     using callback = std::function<void(reply)>;
+    // true: up; false: gone, or never came up, with the reason.
+    using state_callback = std::function<void(bool _up, const std::string& _reason)>;
 
-    // Receives the reply of one queued command: deliver() is called exactly
-    // once, on the loop, from inside hiredis (NIL when the command was
-    // abandoned), and the object is destroyed right after.
+    static constexpr std::chrono::milliseconds connect_timeout{1500};
+    static constexpr std::chrono::milliseconds default_command_timeout{10000};
+
+    // Receives the reply of one queued command: deliver() is called on the
+    // loop, from inside hiredis (NIL when the command was abandoned), and the
+    // object is destroyed right after; unless hiredis keeps calling it (a
+    // subscription or MONITOR), in which case it lives as long as hiredis'
+    // connection does.
     class pending {
     public:
         virtual ~pending() = default;
         virtual void deliver(reply _reply) = 0;
+
+    private:
+        friend class async_context;
+        bool m_kept = false;
     };
 
-    // Starts connecting; the handle delivers the connected context, or an
-    // empty pointer when the connection failed. A failure that hiredis
+    // Starts connecting; the handle delivers the context once it is up, or an
+    // empty pointer when the first connection failed. A failure that hiredis
     // reports at once throws from here (and from restart()).
     static async_operation_handle<ptr>::ptr create(events_loop& _events_loop, const component_logger& _logger,
                                                    std::string _ip, int _port, int _db);
 
-    // Starts connecting; throws "Cannot open connection to the redis server: ..."
-    // when hiredis cannot even start.
+    // Starts connecting (connect()).
     async_context(events_loop& _events_loop, const component_logger& _logger, std::string _ip, int _port, int _db);
     ~async_context();
     async_context(const async_context&) = delete;
     async_context& operator=(const async_context&) = delete;
 
-    // Called once with hiredis' connect status (REDIS_OK or REDIS_ERR).
-    void set_connect_callback(std::function<void(int)> _callback);
+    void set_state_callback(state_callback _callback);
+    // For the commands queued from now on.
+    void set_command_timeout(std::chrono::milliseconds _timeout);
+
+    // Starts a new connection unless one is up or being made; throws "Cannot
+    // open connection to the redis server: ..." when hiredis cannot even
+    // start (the name does not resolve, no memory).
+    void connect();
+    // Ends the current connection, if any, for the given reason.
+    void drop(const std::string& _reason);
+    bool is_up() const { return m_up; }
 
     // Queues one command (its words are copied by hiredis at once); the
     // callback receives the reply on the loop. Throws "Command: <name>, error"
-    // when the command cannot be queued (the connection has gone, or no
-    // words were given).
+    // when the command cannot be queued (the connection is not up, or no
+    // words were given), and refuses subscriptions and MONITOR.
     void run_command(std::vector<const char*>& _argv, std::vector<std::size_t>& _argv_len, callback _callback);
 
     // The same for a command already in the protocol's form (format_command)
@@ -87,11 +113,26 @@ public:
     void add_write();
     void del_write();
     void cleanup();
-    void connect_callback(int _status);
+    void connect_callback(int _status, const char* _error);
+    // A reply of hiredis' context _context has arrived.
+    void answered(const redisAsyncContext* _context);
+    // hiredis will call the receiver again: it lives as long as the context.
+    void keep(pending* _pending);
 
 private:
     friend void clear_context(async_context& _context);
 
+    void queue(boost::string_view _text, boost::string_view _name, std::unique_ptr<pending> _pending);
+    // Forgets the current connection (hiredis' context is freed elsewhere)
+    // and reports it gone.
+    void forget(const std::string& _reason);
+    // Frees a context that is not ours any more, at once or, while hiredis
+    // is running, on a later turn of the loop. With _rethrow an exception
+    // from a reply callback is thrown from here; without it it is logged.
+    void release(redisAsyncContext* _context, bool _rethrow);
+    void report(bool _up, std::string _reason);
+    void arm_connect_timer(std::string _reason);
+    void arm_reply_timer();
     void operate();
     void handle_read(const boost::system::error_code& _error);
     void handle_write(const boost::system::error_code& _error);
@@ -101,19 +142,42 @@ private:
 
     events_loop& m_events_loop;
     const component_logger& m_logger;
-    redisAsyncContext* m_context;
+    redisAsyncContext* m_context = nullptr;
     // A duplicate of hiredis' descriptor, used only to wait for readiness.
     boost::asio::ip::tcp::socket m_socket;
+    std::string m_ip;
+    int m_port;
     std::int32_t m_db;
+    bool m_up = false;
     bool m_read_requested = false;
     bool m_write_requested = false;
     bool m_read_in_progress = false;
     bool m_write_in_progress = false;
-    std::function<void(int)> m_connect_callback;
+    state_callback m_state_callback;
     std::shared_ptr<bool> m_context_is_alive;
+    // Counts the connections: waits and timers of an earlier one do nothing.
+    std::uint64_t m_generation = 0;
     // Calls into hiredis in progress on this object: while there is one,
     // hiredis still uses its context after our callbacks return.
     int m_hiredis_depth = 0;
+    std::chrono::milliseconds m_command_timeout = default_command_timeout;
+    // Commands queued and answered on the current connection (the server
+    // answers in order). While some are pending, a tick every eighth of the
+    // command time-out notes how many had been queued by then: once a mark
+    // is older than the time-out and not all of its commands are answered,
+    // one of them has waited longer than that. This keeps the clock out of
+    // each command.
+    struct mark {
+        std::chrono::steady_clock::time_point m_at;
+        std::uint64_t m_queued;
+    };
+    std::uint64_t m_queued = 0;
+    std::uint64_t m_answered = 0;
+    std::deque<mark> m_marks;
+    boost::asio::steady_timer m_reply_timer;
+    bool m_reply_timer_armed = false;
+    boost::asio::steady_timer m_connect_timer;
+    std::vector<std::unique_ptr<pending>> m_kept;
 };
 
 }  // namespace orq::libs::core::redis

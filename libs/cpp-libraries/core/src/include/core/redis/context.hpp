@@ -5,6 +5,7 @@
 
 #include <boost/utility/string_view.hpp>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,13 @@ namespace orq::libs::core::redis {
 // one for execute(), a non-blocking one driven by the loop for
 // execute_async()). Created by events_loop::create_redis_context; used on the
 // loop's thread only.
+//
+// Every command gives up after the command time-out (10 s unless set). When
+// the connection goes (the server went away or failed, or a command timed
+// out), commands still pending get NIL, later ones fail at once, and both
+// connections are made again in the background (back-off from 100 ms to a
+// few seconds), on the same database. Subscriptions and MONITOR are refused:
+// they need a connection of their own.
 class context {
 public:
     using ptr = std::unique_ptr<context>;
@@ -49,6 +57,13 @@ public:
     virtual iteration_result scan(boost::string_view _pattern, callback _callback) = 0;
     // The given words, in order.
     virtual command::ptr create_command(args _args) = 0;
+    // Called on the loop's thread each time the connection goes (false, with
+    // the reason) or comes back (true, empty reason).
+    virtual void set_connection_callback(
+        std::function<void(bool _connected, boost::string_view _reason)> _callback) = 0;
+    // How long execute(), each SCAN batch and each asynchronous command may
+    // wait for the reply.
+    virtual void set_command_timeout(std::chrono::milliseconds _timeout) = 0;
 };
 
 }  // namespace orq::libs::core::redis
