@@ -533,6 +533,15 @@ TEST_F(redis_context_test, creation_against_a_silent_listener_fails_in_time_and_
     const orq::test::socket_peers::plain_listener silent;
     auto signals = m_loop->stop_on_signals();
     ASSERT_TRUE(orq::test::wait_until([] { return orq::test::catches_signals(::getpid(), {SIGTERM}); }, 30s));
+    // The signal goes to the handle's thread (its mask was copied before),
+    // as it would in a service whose main thread runs the loop.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigset_t before;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &term, &before), 0);
+    const std::unique_ptr<sigset_t, void (*)(sigset_t*)> restore(
+        &before, [](sigset_t* _mask) { ::pthread_sigmask(SIG_SETMASK, _mask, nullptr); });
 
     using clock = std::chrono::steady_clock;
     auto last_tick = clock::now();
