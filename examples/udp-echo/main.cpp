@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     try {
         socket = loop->create_udp_socket(address, port);
     } catch (const boost::system::system_error& e) {
-        std::fprintf(stderr, "orq-udp-echo: cannot bind %s:%d: %s\n", address.c_str(), port, e.what());
+        // The library's message names the step, the address and the port.
+        std::fprintf(stderr, "orq-udp-echo: %s\n", e.what());
         return 1;
     }
 
