@@ -65,19 +65,35 @@ std::string malformed(const char* _what, CURLUcode _code, boost::string_view _ad
     return text;
 }
 
+// A new URL handle, or a copy of one; running out of memory throws.
+url_ptr make_url(CURLU* _from = nullptr) {
+    url_ptr url(_from != nullptr ? curl_url_dup(_from) : curl_url());
+    if (!url) {
+        throw std::bad_alloc();
+    }
+    return url;
+}
+
+// Parses a whole URL into the handle; running out of memory throws, any other
+// refusal is returned.
+CURLUcode set_url(CURLU* _url, const std::string& _text, unsigned int _flags) {
+    const CURLUcode code = curl_url_set(_url, CURLUPART_URL, _text.c_str(), _flags);
+    if (code == CURLUE_OUT_OF_MEMORY) {
+        throw std::bad_alloc();
+    }
+    return code;
+}
+
 std::string leaves_service(boost::string_view _address) {
     return "Request address leaves the client's service: " + std::string(_address);
 }
 
 }  // namespace
 
-base_url::base_url(const std::string& _address) : m_address(_address), m_url(curl_url()) {
-    if (!m_url) {
-        throw std::bad_alloc();
-    }
+base_url::base_url(const std::string& _address) : m_address(_address), m_url(make_url()) {
     // A base address without a scheme is taken the way libcurl takes such a
     // URL for a transfer ("localhost:8080" is http).
-    const CURLUcode code = curl_url_set(m_url.get(), CURLUPART_URL, m_address.c_str(), CURLU_GUESS_SCHEME);
+    const CURLUcode code = set_url(m_url.get(), m_address, CURLU_GUESS_SCHEME);
     if (code != CURLUE_OK) {
         m_url.reset();
         m_error = malformed("Base address is malformed", code, m_address);
@@ -87,10 +103,7 @@ base_url::base_url(const std::string& _address) : m_address(_address), m_url(cur
     m_query = get_part(m_url.get(), CURLUPART_QUERY);
     m_whole = get_part(m_url.get(), CURLUPART_URL).value_or(m_address);
 
-    const url_ptr bare(curl_url_dup(m_url.get()));
-    if (!bare) {
-        throw std::bad_alloc();
-    }
+    const url_ptr bare = make_url(m_url.get());
     curl_url_set(bare.get(), CURLUPART_QUERY, nullptr, 0);
     curl_url_set(bare.get(), CURLUPART_FRAGMENT, nullptr, 0);
     m_prefix = get_part(bare.get(), CURLUPART_URL).value_or(std::string());
@@ -125,14 +138,8 @@ request_url base_url::join(boost::string_view _address) const {
     if (!absolute_path) {
         // Read as a reference relative to the base: an address with a scheme,
         // or with an authority of its own, resolves to another origin.
-        const url_ptr resolved(curl_url_dup(m_url.get()));
-        if (!resolved) {
-            throw std::bad_alloc();
-        }
-        const CURLUcode resolve_code = curl_url_set(resolved.get(), CURLUPART_URL, address.c_str(), 0);
-        if (resolve_code == CURLUE_OUT_OF_MEMORY) {
-            throw std::bad_alloc();
-        }
+        const url_ptr resolved = make_url(m_url.get());
+        const CURLUcode resolve_code = set_url(resolved.get(), address, 0);
         if (resolve_code != CURLUE_OK) {
             result.error = malformed("Request address is malformed", resolve_code, address);
             return result;
@@ -144,11 +151,8 @@ request_url base_url::join(boost::string_view _address) const {
 
         // Appended to the base as text: an address that begins with user
         // information and a host ("@host:port") was meant for another service.
-        const url_ptr glued(curl_url());
-        if (!glued) {
-            throw std::bad_alloc();
-        }
-        if (curl_url_set(glued.get(), CURLUPART_URL, (m_address + address).c_str(), CURLU_GUESS_SCHEME) == CURLUE_OK &&
+        const url_ptr glued = make_url();
+        if (set_url(glued.get(), m_address + address, CURLU_GUESS_SCHEME) == CURLUE_OK &&
             (!part_is(glued.get(), CURLUPART_USER, m_origin.user) ||
              !part_is(glued.get(), CURLUPART_PASSWORD, m_origin.password))) {
             result.error = leaves_service(address);
@@ -160,14 +164,8 @@ request_url base_url::join(boost::string_view _address) const {
     std::string joined = m_prefix;
     joined.push_back('/');
     joined.append(address, address[0] == '/' ? 1 : 0, std::string::npos);
-    const url_ptr url(curl_url());
-    if (!url) {
-        throw std::bad_alloc();
-    }
-    const CURLUcode join_code = curl_url_set(url.get(), CURLUPART_URL, joined.c_str(), 0);
-    if (join_code == CURLUE_OUT_OF_MEMORY) {
-        throw std::bad_alloc();
-    }
+    const url_ptr url = make_url();
+    const CURLUcode join_code = set_url(url.get(), joined, 0);
     if (join_code != CURLUE_OK) {
         result.error = malformed("Request address is malformed", join_code, address);
         return result;

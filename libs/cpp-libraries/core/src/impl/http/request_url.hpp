@@ -17,6 +17,11 @@ struct request_url {
     boost::optional<std::string> error;
 };
 
+struct url_deleter {
+    void operator()(CURLU* _url) const noexcept { curl_url_cleanup(_url); }
+};
+using url_ptr = std::unique_ptr<CURLU, url_deleter>;
+
 // A client's base address, parsed once with libcurl's URL API, and the URLs
 // of its requests. A request address is a path (with or without a leading
 // "/"), optionally with a query and a fragment; it is joined to the base
@@ -53,11 +58,6 @@ public:
     };
 
 private:
-    struct url_deleter {
-        void operator()(CURLU* _url) const noexcept { curl_url_cleanup(_url); }
-    };
-    using url_ptr = std::unique_ptr<CURLU, url_deleter>;
-
     const std::string m_address;
     // Empty when the base address could not be parsed (m_error says why).
     url_ptr m_url;
