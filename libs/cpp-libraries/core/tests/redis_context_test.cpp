@@ -667,3 +667,39 @@ TEST_F(redis_failure_test, a_restarted_server_is_reconnected_on_the_same_databas
     run_ready();
     EXPECT_EQ(changes.size(), 2u);
 }
+
+// Catches: a request larger than the socket takes at once cut short or sent
+// twice (the rest must wait for writability), and commands queued meanwhile,
+// from outside and from inside reply callbacks, sent out of order or left
+// unsent.
+TEST_F(redis_context_test, large_requests_go_out_whole_and_in_order_with_those_queued_meanwhile) {
+    auto context = connect();
+    const std::string big(8 << 20, 'x');
+    std::vector<std::string> got;
+    std::vector<async_operation_handle<redis::reply>::ptr> handles;
+    const auto run = [&](redis::command::ptr _command, std::string _tag, std::function<void()> _then = nullptr) {
+        auto handle = _command->execute_async();
+        handle->set_callback([&got, _tag, _then](redis::reply _reply) {
+            got.push_back(_tag + "=" +
+                          (_reply.get_type() == redis::reply_type::INTEGER ? std::to_string(_reply.to_long_long())
+                                                                           : _reply.to_string()));
+            if (_then) {
+                _then();
+            }
+        });
+        handles.push_back(std::move(handle));
+    };
+    run(context->set("a", big), "set a", [&] {
+        run(context->create_command({"STRLEN", "a"}), "strlen a");
+        run(context->set("b", big), "set b");
+    });
+    run(context->create_command({"APPEND", "a", "!"}), "append a");
+    ASSERT_TRUE(run_until([&] { return got.size() == 4; }, 60s));
+    run(context->create_command({"STRLEN", "b"}), "strlen b");
+    ASSERT_TRUE(run_until([&] { return got.size() == 5; }, 60s));
+    const std::string whole = std::to_string(big.size());
+    const std::string longer = std::to_string(big.size() + 1);
+    EXPECT_EQ(got, (std::vector<std::string>{"set a=OK", "append a=" + longer, "strlen a=" + longer, "set b=OK",
+                                             "strlen b=" + whole}));
+    EXPECT_EQ(m_peer->call({"STRLEN", "a"}), longer);
+}

@@ -7,6 +7,12 @@
 #include <core/exception.hpp>
 #include <core/source_location.hpp>
 
+// sdslen and sdssetlen, inline, for hiredis' output buffer (hiredis.h
+// includes this header with C++ linkage, so its functions that are not
+// inline cannot be linked from here).
+#include <hiredis/sds.h>
+
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -312,7 +318,7 @@ void async_context::connect() {
     }
     ++m_generation;
     m_up = false;
-    m_read_requested = m_write_requested = m_read_in_progress = m_write_in_progress = false;
+    m_read_requested = m_write_requested = m_read_in_progress = m_write_in_progress = m_flush_due = false;
     m_context = context;
     // Replies are taken whole rather than copied into a new shell, provided
     // hiredis frees them the usual way.
@@ -522,6 +528,13 @@ void async_context::del_read() {
 
 void async_context::add_write() {
     m_write_requested = true;
+    if (connected() && !m_write_in_progress) {
+        // Commands were queued: they are written at the end of this turn,
+        // together with whatever else it queues, without waiting for the
+        // socket to report writability first.
+        schedule_flush();
+        return;
+    }
     operate();
 }
 
@@ -573,6 +586,77 @@ void async_context::connect_callback(int _status, const char* _error) {
               }));
     arm_connect_timer("no reply to SELECT within " + std::to_string(connect_timeout.count()) + " ms");
 }
+
+bool async_context::connected() const {
+    return m_context != nullptr && (m_context->c.flags & REDIS_CONNECTED) != 0;
+}
+
+void async_context::schedule_flush() {
+    m_flush_due = true;
+    if (m_hiredis_depth > 0 || m_flush_posted) {
+        return;
+    }
+    m_flush_posted = true;
+    m_events_loop.post(
+        [this, alive = m_context_is_alive] {
+            if (!*alive) {
+                return;
+            }
+            m_flush_posted = false;
+            if (m_flush_due) {
+                flush();
+            }
+        },
+        source_location());
+}
+
+void async_context::flush() {
+    m_flush_due = false;
+    if (!connected()) {
+        operate();
+        return;
+    }
+    redisContext& context = m_context->c;
+    for (;;) {
+        const std::size_t length = sdslen(context.obuf);
+        if (length == 0) {
+            // All written: what hiredis does after its own write.
+            m_write_requested = false;
+            m_read_requested = true;
+            operate();
+            return;
+        }
+        // MSG_NOSIGNAL: a connection that the server has closed fails the
+        // send with EPIPE instead of raising SIGPIPE.
+        const ssize_t written = ::send(context.fd, context.obuf, length, MSG_NOSIGNAL);
+        if (written > 0) {
+            const auto rest = length - static_cast<std::size_t>(written);
+            // What hiredis does with what was written, in place.
+            std::memmove(context.obuf, context.obuf + written, rest);
+            sdssetlen(context.obuf, rest);
+            context.obuf[rest] = '\0';
+            if (rest > 0) {
+                // The socket is full: the rest waits for writability.
+                break;
+            }
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            // The connection failed: hiredis' own write meets the same error
+            // and reports it the usual way.
+            handle_io([](redisAsyncContext* _context) {
+                const detail::sigpipe_guard no_sigpipe;
+                redisAsyncHandleWrite(_context);
+            });
+            return;
+        }
+    }
+    m_write_requested = true;
+    operate();
+}
+
 void async_context::operate() {
     if (m_context == nullptr) {
         return;
@@ -610,7 +694,11 @@ void async_context::handle_read(const boost::system::error_code& _error) {
 
 void async_context::handle_write(const boost::system::error_code& _error) {
     m_write_in_progress = false;
-    if (!_error) {
+    if (!_error && connected()) {
+        flush();
+    } else if (!_error) {
+        // Connecting: hiredis completes the connection and writes what its
+        // connect callback queued.
         handle_io([](redisAsyncContext* _context) {
             const detail::sigpipe_guard no_sigpipe;
             redisAsyncHandleWrite(_context);
@@ -633,6 +721,14 @@ void async_context::handle_io(void (*_handle)(redisAsyncContext*)) {
     std::exception_ptr escaped = std::exchange(t_escaped, std::move(outer));
     if (*alive) {
         --m_hiredis_depth;
+        if (m_flush_due && m_hiredis_depth == 0 && connected()) {
+            if (escaped) {
+                // The exception leaves this turn: the commands go on the next.
+                schedule_flush();
+            } else {
+                flush();
+            }
+        }
         operate();
     }
     if (escaped) {

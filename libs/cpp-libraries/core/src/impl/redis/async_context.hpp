@@ -137,8 +137,18 @@ private:
     void handle_read(const boost::system::error_code& _error);
     void handle_write(const boost::system::error_code& _error);
     // Runs redisAsyncHandleRead or redisAsyncHandleWrite; afterwards re-arms
-    // the waits unless this object went away meanwhile.
+    // the waits unless this object went away meanwhile, and writes what the
+    // callbacks queued.
     void handle_io(void (*_handle)(redisAsyncContext*));
+    // Whether hiredis' connection is established: its output buffer is then
+    // ours to write.
+    bool connected() const;
+    // Writes hiredis' output buffer at the end of the current turn of the
+    // loop: from handle_io when hiredis is running, else on a posted turn.
+    void schedule_flush();
+    // Writes as much of hiredis' output buffer as the socket takes now, and
+    // waits for writability for the rest.
+    void flush();
 
     events_loop& m_events_loop;
     const component_logger& m_logger;
@@ -153,6 +163,9 @@ private:
     bool m_write_requested = false;
     bool m_read_in_progress = false;
     bool m_write_in_progress = false;
+    // Commands were queued since the output buffer was last written.
+    bool m_flush_due = false;
+    bool m_flush_posted = false;
     state_callback m_state_callback;
     std::shared_ptr<bool> m_context_is_alive;
     // Counts the connections: waits and timers of an earlier one do nothing.
