@@ -88,6 +88,20 @@ std::string leaves_service(boost::string_view _address) {
     return "Request address leaves the client's service: " + std::string(_address);
 }
 
+// Parses a URL made from the request address and checks that it keeps the
+// base's origin; why not, otherwise.
+boost::optional<std::string> parse_within_origin(CURLU* _url, const std::string& _text, const base_url::origin& _origin,
+                                                 const std::string& _address) {
+    const CURLUcode code = set_url(_url, _text, 0);
+    if (code != CURLUE_OK) {
+        return malformed("Request address is malformed", code, _address);
+    }
+    if (!has_origin(_url, _origin)) {
+        return leaves_service(_address);
+    }
+    return boost::none;
+}
+
 }  // namespace
 
 base_url::base_url(const std::string& _address) : m_address(_address), m_url(make_url()) {
@@ -139,13 +153,8 @@ request_url base_url::join(boost::string_view _address) const {
         // Read as a reference relative to the base: an address with a scheme,
         // or with an authority of its own, resolves to another origin.
         const url_ptr resolved = make_url(m_url.get());
-        const CURLUcode resolve_code = set_url(resolved.get(), address, 0);
-        if (resolve_code != CURLUE_OK) {
-            result.error = malformed("Request address is malformed", resolve_code, address);
-            return result;
-        }
-        if (!has_origin(resolved.get(), m_origin)) {
-            result.error = leaves_service(address);
+        result.error = parse_within_origin(resolved.get(), address, m_origin, address);
+        if (result.error) {
             return result;
         }
 
@@ -165,13 +174,8 @@ request_url base_url::join(boost::string_view _address) const {
     joined.push_back('/');
     joined.append(address, address[0] == '/' ? 1 : 0, std::string::npos);
     const url_ptr url = make_url();
-    const CURLUcode join_code = set_url(url.get(), joined, 0);
-    if (join_code != CURLUE_OK) {
-        result.error = malformed("Request address is malformed", join_code, address);
-        return result;
-    }
-    if (!has_origin(url.get(), m_origin)) {
-        result.error = leaves_service(address);
+    result.error = parse_within_origin(url.get(), joined, m_origin, address);
+    if (result.error) {
         return result;
     }
     if (!m_query || get_part(url.get(), CURLUPART_QUERY)) {
