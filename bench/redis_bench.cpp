@@ -238,28 +238,23 @@ private:
     }
 
     void arm() {
-        if (m_want[m_want_read_flag] && !m_waiting[m_want_read_flag]) {
-            m_waiting[m_want_read_flag] = true;
-            m_descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read,
-                                    [this](const boost::system::error_code& _error) {
-                                        m_waiting[m_want_read_flag] = false;
-                                        if (!_error) {
-                                            redisAsyncHandleRead(m_context);
-                                            arm();
-                                        }
-                                    });
+        arm(m_want_read_flag, boost::asio::posix::stream_descriptor::wait_read, &redisAsyncHandleRead);
+        arm(m_want_write_flag, boost::asio::posix::stream_descriptor::wait_write, &redisAsyncHandleWrite);
+    }
+
+    // One readiness wait for what hiredis wants, unless one is pending.
+    void arm(int _which, boost::asio::posix::stream_descriptor::wait_type _wait, void (*_handle)(redisAsyncContext*)) {
+        if (!m_want[_which] || m_waiting[_which]) {
+            return;
         }
-        if (m_want[m_want_write_flag] && !m_waiting[m_want_write_flag]) {
-            m_waiting[m_want_write_flag] = true;
-            m_descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_write,
-                                    [this](const boost::system::error_code& _error) {
-                                        m_waiting[m_want_write_flag] = false;
-                                        if (!_error) {
-                                            redisAsyncHandleWrite(m_context);
-                                            arm();
-                                        }
-                                    });
-        }
+        m_waiting[_which] = true;
+        m_descriptor.async_wait(_wait, [this, _which, _handle](const boost::system::error_code& _error) {
+            m_waiting[_which] = false;
+            if (!_error) {
+                _handle(m_context);
+                arm();
+            }
+        });
     }
 
     boost::asio::io_context m_io;
