@@ -45,6 +45,10 @@ TEST(example_redis_counter, counts_on_across_a_server_restart) {
     EXPECT_LT(lost, back) << out;
     EXPECT_GE(std::stoll(redis_peer(server.port()).call({"GET", "example:count"})), 1002);
 
+    // The signal thread installs its handler after start-up: a SIGTERM before
+    // that would end the program unhandled.
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(counter.pid(), {SIGTERM}); },
+                                      std::chrono::seconds(30)));
     counter.send_signal(SIGTERM);
     const auto status = counter.wait_exit(60s);
     ASSERT_TRUE(status) << "still running after SIGTERM";

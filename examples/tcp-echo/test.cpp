@@ -140,6 +140,10 @@ TEST_F(example_tcp_echo, echoes_to_peers_coming_and_going_and_stops_in_order) {
     EXPECT_EQ(receive_exactly(together[0], 10), "still here");
     echoed += 10;
 
+    // The signal thread installs its handler after start-up: a SIGTERM before
+    // that would end the program unhandled.
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(m_echo.pid(), {SIGTERM}); },
+                                      std::chrono::seconds(30)));
     m_echo.send_signal(SIGTERM);
     const auto status = m_echo.wait_exit(60s);
     ASSERT_TRUE(status) << "still running after SIGTERM";

@@ -40,6 +40,10 @@ TEST(example_udp_echo, answers_each_peer_with_its_own_datagrams_and_stops_in_ord
         }
     }
 
+    // The signal thread installs its handler after start-up: a SIGTERM before
+    // that would end the program unhandled.
+    ASSERT_TRUE(orq::test::wait_until([&] { return orq::test::catches_signals(echo.pid(), {SIGTERM}); },
+                                      std::chrono::seconds(30)));
     echo.send_signal(SIGTERM);
     const auto status = echo.wait_exit(std::chrono::seconds(30));
     ASSERT_TRUE(status) << "still running after SIGTERM";
