@@ -7,10 +7,10 @@
 #include <core/events_loop.hpp>
 #include <core/exception.hpp>
 #include <core/logger.hpp>
+#include <core/impl/block_pool.hpp>
 #include <core/redis/context.hpp>
 
 #include <impl/redis/async_context.hpp>
-#include <impl/redis/block_pool.hpp>
 
 #include "redis_server.hpp"
 #include "socket_peers.hpp"
@@ -255,7 +255,7 @@ TEST(redis_format_test, commands_are_formatted_as_hiredis_formats_them) {
 // smaller than asked for, and blocks freed or reused on another thread than
 // the one that allocated them going wrong.
 TEST(redis_block_pool_test, blocks_stay_whole_and_distinct_across_frees_and_threads) {
-    using redis::detail::block_pool;
+    using orq::libs::core::detail::block_pool;
     struct block {
         unsigned char* data;
         std::size_t size;

@@ -119,6 +119,91 @@ void keep_receiver(redisAsyncContext* _context, async_context::pending* _receive
     }
 }
 
+// A reply read in the current readiness turn, with its receiver, both owned,
+// waiting for the end of the turn.
+struct ready_reply {
+    async_context::pending* m_receiver;
+    redisReply* m_reply;
+};
+
+// The ready replies of every connection of this thread. Each readiness turn
+// delivers those it added (from the size it found on) once hiredis has
+// returned, and leaves the list as it found it: the list is a stack, and a
+// turn inside a reply callback keeps to its own part.
+thread_local std::vector<ready_reply> t_ready;
+// Reads in progress on this thread: only their replies wait for the turn's end.
+thread_local int t_reading = 0;
+
+// Hands one ready reply to its receiver, and frees the receiver.
+void hand_over(const ready_reply& _ready) {
+    const std::unique_ptr<async_context::pending> receiver(_ready.m_receiver);
+    receiver->deliver_now(reply(_ready.m_reply));
+}
+
+// Ready replies that their turn could not deliver (a receiver threw, or
+// stopped the loop): a posted turn delivers them, in order.
+class later_replies {
+public:
+    later_replies(std::vector<ready_reply>::const_iterator _first, std::vector<ready_reply>::const_iterator _last,
+                  events_loop& _loop)
+        : m_replies(_first, _last), m_loop(&_loop) {}
+    later_replies(later_replies&& _other) noexcept
+        : m_replies(std::exchange(_other.m_replies, {})), m_loop(_other.m_loop) {}
+    later_replies(const later_replies&) = delete;
+    later_replies& operator=(const later_replies&) = delete;
+    later_replies& operator=(later_replies&&) = delete;
+
+    // Those never delivered (the loop went first).
+    ~later_replies() {
+        for (const ready_reply& ready : m_replies) {
+            delete ready.m_receiver;
+            freeReplyObject(ready.m_reply);
+        }
+    }
+
+    void operator()();
+
+private:
+    std::vector<ready_reply> m_replies;
+    events_loop* m_loop;
+};
+
+// Leaves _replies with _keep entries, posting those from _next on for a
+// later turn.
+void post_rest(std::vector<ready_reply>& _replies, std::size_t _next, std::size_t _keep, events_loop& _loop) {
+    if (_next < _replies.size()) {
+        later_replies rest(_replies.begin() + static_cast<std::ptrdiff_t>(_next), _replies.end(), _loop);
+        _replies.resize(_keep);
+        _loop.post(std::move(rest), source_location());
+        return;
+    }
+    _replies.resize(_keep);
+}
+
+// Delivers _replies from _first on, in order, and leaves _first entries. A
+// receiver that throws or stops the loop ends the turn: the replies after it
+// wait for a posted turn, as they would have in the loop's queue.
+void deliver_ready(std::vector<ready_reply>& _replies, std::size_t _first, events_loop& _loop) {
+    std::size_t next = _first;
+    try {
+        // By index: a receiver may add to the list (and move it) meanwhile.
+        while (next < _replies.size()) {
+            hand_over(_replies[next++]);
+            if (next < _replies.size() && _loop.get_io_context().stopped()) {
+                break;
+            }
+        }
+    } catch (...) {
+        post_rest(_replies, next, _first, _loop);
+        throw;
+    }
+    post_rest(_replies, next, _first, _loop);
+}
+
+void later_replies::operator()() {
+    deliver_ready(m_replies, 0, *m_loop);
+}
+
 // The reply function of every command: hands the reply to its receiver
 // without copying its text or elements.
 void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) {
@@ -134,6 +219,13 @@ void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) 
         auto* source = static_cast<redisReply*>(_reply);
         if (source != nullptr && _context != nullptr && _context->c.reader != nullptr &&
             _context->c.reader->fn != nullptr && _context->c.reader->fn->freeObject == &free_unless_taken) {
+            if (!again && t_reading > 0) {
+                // Waits for the end of the turn, owned by the list.
+                t_ready.push_back({receiver, source});
+                owned.release();
+                t_taken = source;
+                return;
+            }
             // Owned by the result from here on, whatever the receiver does.
             reply result(source);
             t_taken = source;
@@ -593,7 +685,7 @@ bool async_context::connected() const {
 
 void async_context::schedule_flush() {
     m_flush_due = true;
-    if (m_hiredis_depth > 0 || m_flush_posted) {
+    if (m_hiredis_depth > 0 || m_delivering || m_flush_posted) {
         return;
     }
     m_flush_posted = true;
@@ -713,15 +805,37 @@ void async_context::handle_io(void (*_handle)(redisAsyncContext*)) {
         return;
     }
     // A copy: the object may be destroyed inside hiredis (by a callback, or
-    // when the failed connect drops its last owner).
+    // when the failed connect drops its last owner), or by a reply's receiver.
     const auto alive = m_context_is_alive;
+    events_loop& loop = m_events_loop;
     std::exception_ptr outer = std::exchange(t_escaped, nullptr);
+    const bool reading = _handle == &redisAsyncHandleRead;
+    const std::size_t ready = t_ready.size();
     ++m_hiredis_depth;
+    t_reading += reading ? 1 : 0;
     _handle(m_context);
+    t_reading -= reading ? 1 : 0;
     std::exception_ptr escaped = std::exchange(t_escaped, std::move(outer));
     if (*alive) {
         --m_hiredis_depth;
-        if (m_flush_due && m_hiredis_depth == 0 && connected()) {
+    }
+    if (escaped) {
+        // The exception ends this turn: the replies follow on the next.
+        post_rest(t_ready, ready, ready, loop);
+    } else if (t_ready.size() > ready) {
+        // Commands that the receivers queue are written together afterwards.
+        const bool delivering = *alive && std::exchange(m_delivering, true);
+        try {
+            deliver_ready(t_ready, ready, loop);
+        } catch (...) {
+            escaped = std::current_exception();
+        }
+        if (*alive) {
+            m_delivering = delivering;
+        }
+    }
+    if (*alive) {
+        if (m_flush_due && m_hiredis_depth == 0 && !m_delivering && connected()) {
             if (escaped) {
                 // The exception leaves this turn: the commands go on the next.
                 schedule_flush();

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orq::libs::core::redis {
@@ -56,15 +57,20 @@ public:
     static constexpr std::chrono::milliseconds connect_timeout{1500};
     static constexpr std::chrono::milliseconds default_command_timeout{10000};
 
-    // Receives the reply of one queued command: deliver() is called on the
-    // loop, from inside hiredis (NIL when the command was abandoned), and the
-    // object is destroyed right after; unless hiredis keeps calling it (a
-    // subscription or MONITOR), in which case it lives as long as hiredis'
-    // connection does.
+    // Receives the reply of one queued command, on the loop's thread, and is
+    // destroyed right after; unless hiredis keeps calling it (a subscription
+    // or MONITOR), in which case it lives as long as hiredis' connection does.
+    //
+    // Replies read in one readiness turn go to deliver_now(), in order, once
+    // hiredis has returned and before anything else runs: the receiver may
+    // hand the reply on at once. Any other reply (NIL for an abandoned
+    // command, a subscription's messages) goes to deliver() from inside
+    // hiredis, where nothing that could reenter the connection may run.
     class pending {
     public:
         virtual ~pending() = default;
         virtual void deliver(reply _reply) = 0;
+        virtual void deliver_now(reply _reply) { deliver(std::move(_reply)); }
 
     private:
         friend class async_context;
@@ -136,9 +142,9 @@ private:
     void operate();
     void handle_read(const boost::system::error_code& _error);
     void handle_write(const boost::system::error_code& _error);
-    // Runs redisAsyncHandleRead or redisAsyncHandleWrite; afterwards re-arms
-    // the waits unless this object went away meanwhile, and writes what the
-    // callbacks queued.
+    // Runs redisAsyncHandleRead or redisAsyncHandleWrite; afterwards delivers
+    // the replies read, re-arms the waits unless this object went away
+    // meanwhile, and writes what the callbacks queued.
     void handle_io(void (*_handle)(redisAsyncContext*));
     // Whether hiredis' connection is established: its output buffer is then
     // ours to write.
@@ -166,6 +172,9 @@ private:
     // Commands were queued since the output buffer was last written.
     bool m_flush_due = false;
     bool m_flush_posted = false;
+    // Replies read in this turn are being delivered: commands that their
+    // receivers queue are written once all of them have run.
+    bool m_delivering = false;
     state_callback m_state_callback;
     std::shared_ptr<bool> m_context_is_alive;
     // Counts the connections: waits and timers of an earlier one do nothing.

@@ -1,7 +1,6 @@
 #include "command_impl.hpp"
 
-#include "block_pool.hpp"
-
+#include <core/impl/block_pool.hpp>
 #include <core/source_location.hpp>
 
 #include <atomic>
@@ -11,9 +10,12 @@ namespace orq::libs::core::redis {
 
 namespace {
 
+using ::orq::libs::core::detail::block_pool;
+using ::orq::libs::core::detail::pool_allocator;
+
 // The handle of one asynchronous run of a command. Each run queues the
-// command's protocol text on the connection; the reply is posted to the loop
-// and handed to the callback there, provided the handle still exists.
+// command's protocol text on the connection; the reply is handed to the
+// callback on the loop, provided the handle still exists.
 class command_handle final : public async_operation_handle<reply>, public std::enable_shared_from_this<command_handle> {
 public:
     command_handle(events_loop& _events_loop, std::shared_ptr<command_impl::data> _data, async_context& _async)
@@ -35,25 +37,27 @@ public:
     bool is_complete() const override { return m_completed.load(); }
 
 private:
-    // Hands one reply to the callback on the loop, unless the handle has gone
-    // meanwhile. Its memory (the queued operation) comes from the pool.
+    // Hands one reply to the callback, on the loop.
+    static void hand_over(const command_handle& _handle, reply _reply) {
+        // Held while it runs: the callback may install another one, or drop
+        // the handle.
+        const auto callback = _handle.get_callback();
+        if (callback) {
+            (*callback)(std::move(_reply));
+        }
+    }
+
+    // Delivers one reply on a later turn of the loop, unless the handle has
+    // gone meanwhile. Its memory (the queued operation) comes from the pool.
     struct delivery {
-        using allocator_type = detail::pool_allocator<void>;
+        using allocator_type = pool_allocator<void>;
 
         allocator_type get_allocator() const noexcept { return allocator_type(); }
 
         void operator()() {
-            const auto handle = m_handle.lock();
-            if (!handle) {
-                return;
+            if (const auto handle = m_handle.lock()) {
+                hand_over(*handle, std::move(m_reply));
             }
-            // Held while it runs: the callback may install another one, or
-            // drop the handle.
-            const auto callback = handle->get_callback();
-            if (!callback) {
-                return;
-            }
-            (*callback)(std::move(m_reply));
         }
 
         std::weak_ptr<command_handle> m_handle;
@@ -65,9 +69,9 @@ private:
     public:
         explicit receiver(std::weak_ptr<command_handle> _handle) : m_handle(std::move(_handle)) {}
 
-        static void* operator new(std::size_t _size) { return detail::block_pool::allocate(_size); }
+        static void* operator new(std::size_t _size) { return block_pool::allocate(_size); }
         static void operator delete(void* _block, std::size_t _size) noexcept {
-            detail::block_pool::deallocate(_block, _size);
+            block_pool::deallocate(_block, _size);
         }
 
         void deliver(reply _reply) override {
@@ -80,6 +84,13 @@ private:
             self->m_completed.store(true);
             // The reply travels inside the posted function itself.
             self->m_events_loop.post(delivery{std::move(m_handle), std::move(_reply)}, source_location());
+        }
+
+        void deliver_now(reply _reply) override {
+            if (const auto self = m_handle.lock()) {
+                self->m_completed.store(true);
+                hand_over(*self, std::move(_reply));
+            }
         }
 
     private:
@@ -108,14 +119,14 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_logger(_logger),
       m_sync(_sync),
       m_async(_async),
-      m_data(std::allocate_shared<data>(detail::pool_allocator<data>())) {}
+      m_data(std::allocate_shared<data>(pool_allocator<data>())) {}
 
 void* command_impl::operator new(std::size_t _size) {
-    return detail::block_pool::allocate(_size);
+    return block_pool::allocate(_size);
 }
 
 void command_impl::operator delete(void* _block, std::size_t _size) noexcept {
-    detail::block_pool::deallocate(_block, _size);
+    block_pool::deallocate(_block, _size);
 }
 
 void command_impl::reserve(std::size_t _arguments) {
@@ -153,7 +164,7 @@ reply command_impl::execute() {
 
 async_operation_handle<reply>::ptr command_impl::execute_async() {
     auto result =
-        std::allocate_shared<command_handle>(detail::pool_allocator<command_handle>(), m_events_loop, m_data, m_async);
+        std::allocate_shared<command_handle>(pool_allocator<command_handle>(), m_events_loop, m_data, m_async);
     result->start();
     return result;
 }

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <core/impl/block_pool.hpp>
+
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -53,15 +57,44 @@ protected:
     // The installed callback, empty when none is. A delivery calls it through
     // this pointer, so the callback keeps its own state from one result to the
     // next, and stays alive while it runs even if it installs another one.
-    std::shared_ptr<callback> get_callback() const { return std::atomic_load(&m_callback); }
-
-private:
-    void install(callback _callback) {
-        std::atomic_store(&m_callback, _callback ? std::make_shared<callback>(std::move(_callback)) : nullptr);
+    std::shared_ptr<callback> get_callback() const {
+        const lock_guard lock(m_callback_lock);
+        return m_callback;
     }
 
-    // Read and written only through the atomic shared_ptr functions: the
-    // installing thread and the delivering one may differ.
+private:
+    // Guards m_callback: the installing thread and the delivering one may
+    // differ. Held only to copy or swap the pointer, so a spin is enough, and
+    // far cheaper than a mutex on the path of every result.
+    class lock_guard {
+    public:
+        explicit lock_guard(std::atomic_flag& _flag) : m_flag(_flag) {
+            while (m_flag.test_and_set(std::memory_order_acquire)) {
+                std::this_thread::yield();
+            }
+        }
+        ~lock_guard() { m_flag.clear(std::memory_order_release); }
+        lock_guard(const lock_guard&) = delete;
+        lock_guard& operator=(const lock_guard&) = delete;
+
+    private:
+        std::atomic_flag& m_flag;
+    };
+
+    void install(callback _callback) {
+        // Its memory comes from the pool of small per-operation objects.
+        std::shared_ptr<callback> holder =
+            _callback ? std::allocate_shared<callback>(detail::pool_allocator<callback>(), std::move(_callback))
+                      : nullptr;
+        {
+            const lock_guard lock(m_callback_lock);
+            m_callback.swap(holder);
+        }
+        // The replaced callback goes outside the lock: its captures may do
+        // anything when destroyed.
+    }
+
+    mutable std::atomic_flag m_callback_lock = ATOMIC_FLAG_INIT;
     std::shared_ptr<callback> m_callback;
 };
 
