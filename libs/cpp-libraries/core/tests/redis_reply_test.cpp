@@ -1,8 +1,12 @@
-// Redis replies over real hiredis reply trees (made by hiredis' own reader
-// from protocol text): typed reading, arrays, error texts, ownership.
+// Redis replies over real hiredis reply trees, made by hiredis' reader from
+// protocol text with hiredis' own reply functions and with the library's pool
+// ones: typed reading, arrays, error texts, ownership (ASan sees a tree freed
+// the wrong way).
 
 #include <core/exception.hpp>
 #include <core/redis/reply.hpp>
+
+#include <impl/redis/reply_objects.hpp>
 
 #include <hiredis/read.h>
 
@@ -19,8 +23,13 @@ using redis::reply_type;
 
 namespace {
 
+// Set for each test: whether the reader makes replies in the pool.
+bool g_pool_replies = false;
+
 reply parse(const std::string& _protocol) {
-    redisReader* reader = redisReaderCreate();
+    redisReader* reader = g_pool_replies ? redisReaderCreateWithFunctions(
+                                               const_cast<redisReplyObjectFunctions*>(&redis::detail::pool_reply_functions()))
+                                         : redisReaderCreate();
     void* raw = nullptr;
     if (redisReaderFeed(reader, _protocol.data(), _protocol.size()) != REDIS_OK ||
         redisReaderGetReply(reader, &raw) != REDIS_OK || raw == nullptr) {
@@ -41,14 +50,30 @@ std::string error_of(F&& _f) {
     return "no error";
 }
 
+class redis_reply_test : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { g_pool_replies = GetParam(); }
+};
+
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(readers, redis_reply_test, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& _info) {
+                             return _info.param ? "pool_replies" : "hiredis_replies";
+                         });
 
 // Catches: status and error texts not readable as strings, bulk strings cut at
 // a zero byte, and the wrong type named in the failure texts.
-TEST(redis_reply_test, strings_and_their_type_failures) {
+TEST_P(redis_reply_test, strings_and_their_type_failures) {
     EXPECT_EQ(parse("+OK\r\n").as_string_view(), "OK");
     EXPECT_EQ(parse("-ERR wrong\r\n").to_string(), "ERR wrong");
     EXPECT_EQ(parse(std::string("$3\r\na\0b\r\n", 9)).to_string(), std::string("a\0b", 3));
+    EXPECT_EQ(parse("$0\r\n\r\n").to_string(), "");
+    // Text longer than what fits beside the reply in one pool block.
+    for (const std::size_t length : {200u, 207u, 208u, 4000u}) {
+        const std::string text(length, 't');
+        EXPECT_EQ(parse("$" + std::to_string(length) + "\r\n" + text + "\r\n").to_string(), text);
+    }
     EXPECT_FALSE(parse(":5\r\n").try_string_view());
     EXPECT_EQ(error_of([] { parse(":5\r\n").as_string_view(); }), "Reply is not string, actual type: integer");
     EXPECT_EQ(error_of([] { parse("$-1\r\n").as_array(); }), "Reply is not array, actual type: nil");
@@ -56,7 +81,7 @@ TEST(redis_reply_test, strings_and_their_type_failures) {
 
 // Catches: integers read from the wrong field or type, and an int overflow
 // that silently wraps.
-TEST(redis_reply_test, integers) {
+TEST_P(redis_reply_test, integers) {
     EXPECT_EQ(parse(":-9000000000\r\n").to_long_long(), -9000000000LL);
     EXPECT_EQ(parse(":2147483647\r\n").to_int(), INT_MAX);
     EXPECT_EQ(error_of([] { parse(":2147483648\r\n").to_int(); }), "Reply integer out of int range: 2147483648");
@@ -66,7 +91,7 @@ TEST(redis_reply_test, integers) {
 // Catches: index checks off by one, iteration that goes on after false or
 // calls back on an empty array, and type checks made on the top-level reply
 // instead of the element.
-TEST(redis_reply_test, arrays) {
+TEST_P(redis_reply_test, arrays) {
     const reply three = parse("*3\r\n$1\r\na\r\n:2\r\n*1\r\n$1\r\nc\r\n");
     const auto elements = three.as_array();
     ASSERT_EQ(elements.size(), 3u);
@@ -84,6 +109,13 @@ TEST(redis_reply_test, arrays) {
               iteration_result::interrupted);
     EXPECT_EQ(seen, (std::vector<reply_type>{reply_type::STRING, reply_type::INTEGER}));
 
+    // Every kind of element, nested, freed as one tree.
+    const reply mixed = parse("*5\r\n+OK\r\n-ERR no\r\n$-1\r\n*2\r\n:7\r\n$300\r\n" + std::string(300, 'x') +
+                              "\r\n*0\r\n");
+    EXPECT_EQ(mixed.as_array()[1].to_string(), "ERR no");
+    EXPECT_EQ(mixed.as_array()[2].get_type(), reply_type::NIL);
+    EXPECT_EQ(mixed.as_array()[3].as_array()[1].to_string(), std::string(300, 'x'));
+
     const reply empty = parse("*0\r\n");
     EXPECT_EQ(error_of([&] { empty.as_array()[0]; }), "Index out of range");
     EXPECT_EQ(empty.as_array().for_each_element([](const redis::reply_element&) { return true; }),
@@ -92,7 +124,7 @@ TEST(redis_reply_test, arrays) {
 
 // Catches: names that differ from the table, and out-of-range values named
 // instead of refused.
-TEST(redis_reply_test, type_names) {
+TEST_P(redis_reply_test, type_names) {
     EXPECT_EQ(redis::to_string(reply_type::STATUS), "status");
     EXPECT_EQ(redis::to_string(reply_type::ERROR), "error");
     for (const int value : {0, 7}) {
@@ -102,7 +134,7 @@ TEST(redis_reply_test, type_names) {
 
 // Catches: a moved reply that is freed twice or whose view points at freed
 // memory (ASan reports either).
-TEST(redis_reply_test, moving_keeps_one_owner) {
+TEST_P(redis_reply_test, moving_keeps_one_owner) {
     std::vector<reply> kept;
     {
         reply source = parse("$5\r\nhello\r\n");

@@ -1,5 +1,6 @@
 #include "async_context.hpp"
 
+#include "reply_objects.hpp"
 #include "sigpipe_guard.hpp"
 #include "sync_context.hpp"
 
@@ -95,14 +96,14 @@ void free_unless_taken(void* _reply) {
         t_taken = nullptr;
         return;
     }
-    freeReplyObject(_reply);
+    detail::free_reply(static_cast<redisReply*>(_reply));
 }
 
-// hiredis' reply functions with free_unless_taken as the free function, set
-// up from those of the first connection.
-redisReplyObjectFunctions* taking_functions(const redisReplyObjectFunctions& _defaults) {
-    static redisReplyObjectFunctions functions = [&] {
-        redisReplyObjectFunctions result = _defaults;
+// The reader functions of every connection: replies from the pool, and
+// free_unless_taken as the free function.
+redisReplyObjectFunctions* taking_functions() {
+    static redisReplyObjectFunctions functions = [] {
+        redisReplyObjectFunctions result = detail::pool_reply_functions();
         result.freeObject = &free_unless_taken;
         return result;
     }();
@@ -157,7 +158,7 @@ public:
     ~later_replies() {
         for (const ready_reply& ready : m_replies) {
             delete ready.m_receiver;
-            freeReplyObject(ready.m_reply);
+            detail::free_reply(ready.m_reply);
         }
     }
 
@@ -412,11 +413,12 @@ void async_context::connect() {
     m_up = false;
     m_read_requested = m_write_requested = m_read_in_progress = m_write_in_progress = m_flush_due = false;
     m_context = context;
-    // Replies are taken whole rather than copied into a new shell, provided
-    // hiredis frees them the usual way.
+    // Replies are made in the pool's memory and taken whole rather than
+    // copied into a new shell, unless hiredis was built to make them its own
+    // way.
     if (redisReader* reader = m_context->c.reader;
         reader != nullptr && reader->fn != nullptr && reader->fn->freeObject == &freeReplyObject) {
-        reader->fn = taking_functions(*reader->fn);
+        reader->fn = taking_functions();
     }
     m_context->ev.addRead = &add_read_wrapper;
     m_context->ev.delRead = &del_read_wrapper;

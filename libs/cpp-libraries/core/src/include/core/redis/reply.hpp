@@ -121,9 +121,15 @@ reply_array reply_element::as_array() const {
     return reply_array(m_reply.element, m_reply.elements);
 }
 
+namespace detail {
+// Frees a reply tree, whether hiredis' own functions made it or the
+// library's (which take their memory from a per-thread pool).
+void free_reply(redisReply* _reply) noexcept;
+}  // namespace detail
+
 // Frees a hiredis reply with all its elements.
 struct reply_deleter {
-    void operator()(redisReply* _reply) const { freeReplyObject(_reply); }
+    void operator()(redisReply* _reply) const { detail::free_reply(_reply); }
 };
 
 // Owns one hiredis reply tree and views it. Moving keeps the heap object, so
