@@ -19,7 +19,9 @@ namespace orq::libs::core {
 
 events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
     : m_core(_core),
-      m_io_context(),
+      // One thread runs the loop: handlers it posts itself skip the queue's
+      // lock (posts from other threads still take it, and still arrive).
+      m_io_context(1),
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, m_logger)),
       m_tcp(std::make_unique<tcp::manager_impl>(*this, m_io_context, m_logger)),
