@@ -30,6 +30,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -489,6 +490,59 @@ TEST_F(redis_context_test, destruction_with_work_pending_or_from_inside_callback
     redis::async_context::create(*m_loop, m_logger, "127.0.0.1", m_server.port(), 0).reset();
     ASSERT_TRUE(run_until([&] { return info("stats", "total_connections_received") != accepted; }));
     ASSERT_TRUE(run_until([&] { return clients() == "1"; }));
+}
+
+// Catches: replies that arrive together (the server was held while they were
+// queued) delivered out of order, twice or not at all when their callbacks
+// issue commands, post work, stop the loop or throw; the replies after a
+// throwing callback must still come, in order, and the exception reach run().
+TEST_F(redis_context_test, replies_read_together_keep_their_order_through_callbacks_that_post_stop_or_throw) {
+    auto context = connect();
+    auto incr = context->create_command({"INCR", "n"});
+    constexpr long long count = 200;
+    std::vector<long long> values;
+    std::vector<std::string> events;
+    std::vector<async_operation_handle<redis::reply>::ptr> handles;
+    const auto issue = [&](std::function<void(long long)> _then) {
+        handles.push_back(incr->execute_async());
+        handles.back()->set_callback([&values, then = std::move(_then)](redis::reply _reply) {
+            values.push_back(_reply.to_long_long());
+            then(values.back());
+        });
+    };
+    m_server.pause();
+    for (long long i = 1; i <= count; ++i) {
+        issue([&](long long _value) {
+            if (_value == 50) {
+                m_loop->post([&] { events.push_back("posted after 50"); }, source_location());
+                issue([&](long long _late) { events.push_back("late " + std::to_string(_late)); });
+            } else if (_value == 100) {
+                m_loop->stop();
+            } else if (_value == 150) {
+                throw std::runtime_error("from the callback of 150");
+            }
+        });
+    }
+    run_ready();
+    m_server.resume();
+    int thrown = 0;
+    const auto all_in = [&] { return values.size() == count + 1 && events.size() == 2; };
+    for (int attempt = 0; attempt < 3 && !all_in(); ++attempt) {
+        try {
+            run_until(all_in);
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "from the callback of 150");
+            ++thrown;
+        }
+    }
+    ASSERT_TRUE(all_in());
+    EXPECT_EQ(thrown, 1);
+    for (long long i = 0; i <= count; ++i) {
+        EXPECT_EQ(values[static_cast<std::size_t>(i)], i + 1);
+    }
+    // The late command went after all the others.
+    EXPECT_EQ(events[1], "late " + std::to_string(count + 1));
+    EXPECT_EQ(events[0], "posted after 50");
 }
 
 // Catches: a subscription or MONITOR sent on a shared connection (hiredis

@@ -142,7 +142,7 @@ void hand_over(const ready_reply& _ready) {
 }
 
 // Ready replies that their turn could not deliver (a receiver threw, or
-// stopped the loop): a posted turn delivers them, in order.
+// hiredis itself let an exception out): a posted turn delivers them, in order.
 class later_replies {
 public:
     later_replies(std::vector<ready_reply>::const_iterator _first, std::vector<ready_reply>::const_iterator _last,
@@ -182,23 +182,21 @@ void post_rest(std::vector<ready_reply>& _replies, std::size_t _next, std::size_
 }
 
 // Delivers _replies from _first on, in order, and leaves _first entries. A
-// receiver that throws or stops the loop ends the turn: the replies after it
-// wait for a posted turn, as they would have in the loop's queue.
+// receiver that throws ends the turn: the replies after it wait for a posted
+// turn, as they would have in the loop's queue. (One that stops the loop does
+// not: the replies of the turn are all delivered before run() returns.)
 void deliver_ready(std::vector<ready_reply>& _replies, std::size_t _first, events_loop& _loop) {
     std::size_t next = _first;
     try {
         // By index: a receiver may add to the list (and move it) meanwhile.
         while (next < _replies.size()) {
             hand_over(_replies[next++]);
-            if (next < _replies.size() && _loop.get_io_context().stopped()) {
-                break;
-            }
         }
     } catch (...) {
         post_rest(_replies, next, _first, _loop);
         throw;
     }
-    post_rest(_replies, next, _first, _loop);
+    _replies.resize(_first);
 }
 
 void later_replies::operator()() {

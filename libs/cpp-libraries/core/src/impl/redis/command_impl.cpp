@@ -24,7 +24,7 @@ public:
     // Queues the command with its current arguments; the handle counts as not
     // complete until its next reply.
     void start() {
-        m_completed.store(false);
+        m_completed.store(false, std::memory_order_release);
         const std::string& text = m_data->formatted();
         const std::size_t words = m_data->m_argv.size();
         const boost::string_view name =
@@ -34,7 +34,7 @@ public:
 
     void restart() override { start(); }
 
-    bool is_complete() const override { return m_completed.load(); }
+    bool is_complete() const override { return m_completed.load(std::memory_order_acquire); }
 
 private:
     // Hands one reply to the callback, on the loop.
@@ -81,14 +81,14 @@ private:
             }
             // Complete before the delivery can run, so that a callback that
             // looks at is_complete() sees the reply as returned.
-            self->m_completed.store(true);
+            self->m_completed.store(true, std::memory_order_release);
             // The reply travels inside the posted function itself.
             self->m_events_loop.post(delivery{std::move(m_handle), std::move(_reply)}, source_location());
         }
 
         void deliver_now(reply _reply) override {
             if (const auto self = m_handle.lock()) {
-                self->m_completed.store(true);
+                self->m_completed.store(true, std::memory_order_release);
                 hand_over(*self, std::move(_reply));
             }
         }
