@@ -207,6 +207,24 @@ void later_replies::operator()() {
 // without copying its text or elements.
 void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) {
     auto* receiver = static_cast<async_context::pending*>(_privdata);
+    auto* source = static_cast<redisReply*>(_reply);
+    // The common case: a reply that one of our reads made with the pool's
+    // functions waits, owned by the list, for the end of the turn.
+    if (source != nullptr && t_reading > 0 && _context != nullptr && _context->data != nullptr &&
+        (_context->c.flags & (REDIS_SUBSCRIBED | REDIS_MONITORING)) == 0 && cast(_context->data)->takes_replies()) {
+        bool queued = false;
+        try {
+            t_ready.push_back({receiver, source});
+            queued = true;
+        } catch (...) {
+            // No room: delivered the other way below.
+        }
+        if (queued) {
+            cast(_context->data)->answered(_context);
+            t_taken = source;
+            return;
+        }
+    }
     const bool again = _context != nullptr && (_context->c.flags & (REDIS_SUBSCRIBED | REDIS_MONITORING)) != 0;
     std::unique_ptr<async_context::pending> owned(again ? nullptr : receiver);
     guarded([&] {
@@ -215,16 +233,8 @@ void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) 
         } else if (_context != nullptr && _context->data != nullptr) {
             cast(_context->data)->answered(_context);
         }
-        auto* source = static_cast<redisReply*>(_reply);
         if (source != nullptr && _context != nullptr && _context->c.reader != nullptr &&
             _context->c.reader->fn != nullptr && _context->c.reader->fn->freeObject == &free_unless_taken) {
-            if (!again && t_reading > 0) {
-                // Waits for the end of the turn, owned by the list.
-                t_ready.push_back({receiver, source});
-                owned.release();
-                t_taken = source;
-                return;
-            }
             // Owned by the result from here on, whatever the receiver does.
             reply result(source);
             t_taken = source;
@@ -418,6 +428,7 @@ void async_context::connect() {
         reader != nullptr && reader->fn != nullptr && reader->fn->freeObject == &freeReplyObject) {
         reader->fn = taking_functions();
     }
+    m_taking = m_context->c.reader != nullptr && m_context->c.reader->fn == taking_functions();
     m_context->ev.addRead = &add_read_wrapper;
     m_context->ev.delRead = &del_read_wrapper;
     m_context->ev.addWrite = &add_write_wrapper;
@@ -557,12 +568,6 @@ void async_context::arm_reply_timer() {
         });
 }
 
-void async_context::answered(const redisAsyncContext* _context) {
-    if (_context == m_context) {
-        ++m_answered;
-    }
-}
-
 void async_context::keep(pending* _pending) {
     if (_pending->m_kept) {
         return;
@@ -579,15 +584,15 @@ void async_context::run_command(std::vector<const char*>& _argv, std::vector<std
         throw exception("Command: " + (_argv.empty() ? std::string() : std::string(_argv[0], _argv_len[0])) + ", error",
                         ORQ_SOURCE_LOCATION);
     }
+    const boost::string_view name(_argv[0], _argv_len[0]);
+    refuse_subscription(name);
     std::string text;
     format_command(_argv, _argv_len, text);
-    run_formatted(text, _argv.size(), boost::string_view(_argv[0], _argv_len[0]),
-                  std::make_unique<function_pending>(std::move(_callback)));
+    run_formatted(text, _argv.size(), name, std::make_unique<function_pending>(std::move(_callback)));
 }
 
 void async_context::run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
                                   std::unique_ptr<pending> _pending) {
-    refuse_subscription(_name);
     // No words would be sent as an empty request that the server never
     // answers, and every later reply would go to the wrong receiver.
     if (!m_up || _words == 0) {
@@ -620,6 +625,10 @@ void async_context::del_read() {
 
 void async_context::add_write() {
     m_write_requested = true;
+    if (m_flush_due) {
+        // Another command of this turn already asked for the write.
+        return;
+    }
     if (connected() && !m_write_in_progress) {
         // Commands were queued: they are written at the end of this turn,
         // together with whatever else it queues, without waiting for the

@@ -109,7 +109,8 @@ public:
 
     // The same for a command already in the protocol's form (format_command)
     // with _words words, the first of them _name: hiredis copies the text
-    // without formatting it again.
+    // without formatting it again. The caller has refused subscriptions and
+    // MONITOR (refuse_subscription) when it formatted the text.
     void run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
                        std::unique_ptr<pending> _pending);
 
@@ -121,7 +122,12 @@ public:
     void cleanup();
     void connect_callback(int _status, const char* _error);
     // A reply of hiredis' context _context has arrived.
-    void answered(const redisAsyncContext* _context);
+    void answered(const redisAsyncContext* _context) {
+        if (_context == m_context) {
+            ++m_answered;
+        }
+    }
+    bool takes_replies() const { return m_taking; }
     // hiredis will call the receiver again: it lives as long as the context.
     void keep(pending* _pending);
 
@@ -165,6 +171,9 @@ private:
     int m_port;
     std::int32_t m_db;
     bool m_up = false;
+    // hiredis makes replies with the pool's functions and leaves them to the
+    // reply function (taking_functions).
+    bool m_taking = false;
     bool m_read_requested = false;
     bool m_write_requested = false;
     bool m_read_in_progress = false;

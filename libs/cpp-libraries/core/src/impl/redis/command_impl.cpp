@@ -107,6 +107,10 @@ private:
 
 const std::string& command_impl::data::formatted() {
     if (!m_formatted_valid) {
+        // Once per text, rather than on every run of it.
+        if (!m_argv.empty()) {
+            refuse_subscription(boost::string_view(m_argv[0], m_argv_len[0]));
+        }
         format_command(m_argv, m_argv_len, m_formatted);
         m_formatted_valid = true;
     }

@@ -24,7 +24,8 @@ public:
         std::vector<const char*> m_argv;
         std::vector<std::size_t> m_argv_len;
         // The words in the protocol's form, built by the first asynchronous
-        // run after a change and reused by the runs that follow.
+        // run after a change and reused by the runs that follow; a
+        // subscription or MONITOR is refused instead.
         std::string m_formatted;
         bool m_formatted_valid = false;
 
