@@ -420,6 +420,7 @@ void async_context::connect() {
     ++m_generation;
     m_up = false;
     m_read_requested = m_write_requested = m_read_in_progress = m_write_in_progress = m_flush_due = false;
+    m_renew_socket = false;
     m_context = context;
     // Replies are made in the pool's memory and taken whole rather than
     // copied into a new shell, unless hiredis was built to make them its own
@@ -688,6 +689,23 @@ void async_context::connect_callback(int _status, const char* _error) {
     arm_connect_timer("no reply to SELECT within " + std::to_string(connect_timeout.count()) + " ms");
 }
 
+void async_context::renew_socket() {
+    m_renew_socket = false;
+    const int descriptor = ::dup(m_context->c.fd);
+    if (descriptor < 0) {
+        // The old registration still serves, at the cost of the wake-ups.
+        return;
+    }
+    boost::system::error_code error;
+    m_socket.close(error);
+    m_socket.assign(boost::asio::ip::tcp::v4(), descriptor, error);
+    if (error) {
+        ::close(descriptor);
+        // Nothing left to wait on: the connection cannot go on.
+        drop("cannot wait for the connection: " + error.message());
+    }
+}
+
 bool async_context::connected() const {
     return m_context != nullptr && (m_context->c.flags & REDIS_CONNECTED) != 0;
 }
@@ -762,6 +780,9 @@ void async_context::operate() {
     if (m_context == nullptr) {
         return;
     }
+    if (m_renew_socket && !m_read_in_progress && !m_write_in_progress) {
+        renew_socket();
+    }
     if (m_read_requested && !m_read_in_progress) {
         m_read_in_progress = true;
         m_socket.async_wait(
@@ -795,6 +816,9 @@ void async_context::handle_read(const boost::system::error_code& _error) {
 
 void async_context::handle_write(const boost::system::error_code& _error) {
     m_write_in_progress = false;
+    // Asio keeps the descriptor registered for writability from now on, and
+    // every send would wake the loop once more for nothing.
+    m_renew_socket = true;
     if (!_error && connected()) {
         flush();
     } else if (!_error) {

@@ -161,6 +161,8 @@ private:
     // Writes as much of hiredis' output buffer as the socket takes now, and
     // waits for writability for the rest.
     void flush();
+    // Waits on a new duplicate of hiredis' descriptor from now on.
+    void renew_socket();
 
     events_loop& m_events_loop;
     const component_logger& m_logger;
@@ -178,6 +180,9 @@ private:
     bool m_write_requested = false;
     bool m_read_in_progress = false;
     bool m_write_in_progress = false;
+    // A write wait has registered the descriptor for writability: it is
+    // registered afresh (a new duplicate) once no wait is outstanding.
+    bool m_renew_socket = false;
     // Commands were queued since the output buffer was last written.
     bool m_flush_due = false;
     bool m_flush_posted = false;
