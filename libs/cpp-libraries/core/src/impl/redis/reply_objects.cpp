@@ -26,27 +26,11 @@ redisReply** elements_mark() {
     return reinterpret_cast<redisReply**>(&pool_mark);
 }
 
-bool from_pool(const redisReply& _reply) {
-    return _reply.type == REDIS_REPLY_ARRAY ? _reply.str == text_mark() : _reply.element == elements_mark();
-}
-
 // Text up to this length shares the reply's block.
 constexpr std::size_t largest_block = 256;
 
-bool is_text(int _type) {
-    return _type == REDIS_REPLY_STRING || _type == REDIS_REPLY_STATUS || _type == REDIS_REPLY_ERROR;
-}
-
 char* inline_text(redisReply* _reply) {
     return reinterpret_cast<char*>(_reply + 1);
-}
-
-std::size_t block_size(const redisReply& _reply) {
-    std::size_t size = sizeof(redisReply);
-    if (is_text(_reply.type) && _reply.str == inline_text(const_cast<redisReply*>(&_reply))) {
-        size += _reply.len + 1;
-    }
-    return size;
 }
 
 // A zeroed reply of the given type in a block of _size bytes, marked as the
@@ -61,7 +45,7 @@ redisReply* make(int _type, std::size_t _size) noexcept {
     }
     auto* reply = new (block) redisReply{};
     reply->type = _type;
-    if (reply->type == REDIS_REPLY_ARRAY) {
+    if (_type == REDIS_REPLY_ARRAY) {
         reply->str = text_mark();
     } else {
         reply->element = elements_mark();
@@ -77,20 +61,6 @@ void* link(const redisReadTask* _task, redisReply* _reply) {
     return _reply;
 }
 
-void free_pool_reply(redisReply* _reply) noexcept {
-    if (_reply->type == REDIS_REPLY_ARRAY) {
-        for (std::size_t i = 0; i < _reply->elements; ++i) {
-            free_reply(_reply->element[i]);
-        }
-        std::free(_reply->element);
-    } else if (is_text(_reply->type) && _reply->str != inline_text(_reply)) {
-        std::free(_reply->str);
-    }
-    const std::size_t size = block_size(*_reply);
-    _reply->~redisReply();
-    block_pool::deallocate(_reply, size);
-}
-
 void* create_string(const redisReadTask* _task, char* _text, std::size_t _length) {
     const bool shared = sizeof(redisReply) + _length + 1 <= largest_block;
     redisReply* reply = make(_task->type, sizeof(redisReply) + (shared ? _length + 1 : 0));
@@ -99,7 +69,7 @@ void* create_string(const redisReadTask* _task, char* _text, std::size_t _length
     }
     char* text = shared ? inline_text(reply) : static_cast<char*>(std::malloc(_length + 1));
     if (text == nullptr) {
-        free_pool_reply(reply);
+        free_reply(reply);
         return nullptr;
     }
     if (_length != 0) {
@@ -119,7 +89,7 @@ void* create_array(const redisReadTask* _task, int _elements) {
     if (_elements > 0) {
         reply->element = static_cast<redisReply**>(std::calloc(static_cast<std::size_t>(_elements), sizeof(redisReply*)));
         if (reply->element == nullptr) {
-            free_pool_reply(reply);
+            free_reply(reply);
             return nullptr;
         }
         reply->elements = static_cast<std::size_t>(_elements);
@@ -157,11 +127,30 @@ void free_reply(redisReply* _reply) noexcept {
     if (_reply == nullptr) {
         return;
     }
-    if (from_pool(*_reply)) {
-        free_pool_reply(_reply);
+    const int type = _reply->type;
+    std::size_t size = sizeof(redisReply);
+    if (type == REDIS_REPLY_ARRAY) {
+        if (_reply->str != text_mark()) {
+            freeReplyObject(_reply);
+            return;
+        }
+        for (std::size_t i = 0; i < _reply->elements; ++i) {
+            free_reply(_reply->element[i]);
+        }
+        std::free(_reply->element);
     } else {
-        freeReplyObject(_reply);
+        if (_reply->element != elements_mark()) {
+            freeReplyObject(_reply);
+            return;
+        }
+        // Text, unless the reply is an integer or NIL (no text then).
+        if (_reply->str == inline_text(_reply)) {
+            size += _reply->len + 1;
+        } else {
+            std::free(_reply->str);
+        }
     }
+    block_pool::deallocate(_reply, size);
 }
 
 }  // namespace orq::libs::core::redis::detail
