@@ -10,8 +10,9 @@
 //   blocking:  the library's synchronous commands, one at a time, against
 //              redis-benchmark -c 1 -P 1 -t set,get -d 100
 //
-// The library runs each command twice over: prepared once and executed again
-// and again (as a command may be), and built afresh for every request.
+// The library runs each command three times over: prepared once and executed
+// again and again (as a command may be), built afresh for every request, and
+// prepared with each slot's handle run again by restart().
 //
 // The server runs on CPU 0 and the clients on CPU 1 (when there are two).
 // Rounds alternate which of the library and the plain client goes first; the
@@ -115,10 +116,13 @@ redis::context::ptr connect(core::events_loop& _loop, int _port) {
 
 // Requests per second of _requests asynchronous commands, in_flight at a time:
 // each reply issues the next command in its slot.
+// With _restart, each slot's handle is made once and run again by restart()
+// (its callback stays); otherwise every request makes a handle of its own.
 struct pipeline {
     core::events_loop& m_loop;
     const std::function<redis::command&()>& m_next;
     int m_requests;
+    bool m_restart;
     int m_sent = 0;
     int m_received = 0;
     std::vector<core::async_operation_handle<redis::reply>::ptr> m_slots =
@@ -127,6 +131,10 @@ struct pipeline {
     void issue(std::size_t _slot) {
         ++m_sent;
         auto& slot = m_slots[_slot];
+        if (m_restart && slot) {
+            slot->restart();
+            return;
+        }
         slot = m_next().execute_async();
         // Two words, so the callback needs no allocation of its own.
         slot->set_callback([this, _slot](redis::reply _reply) {
@@ -142,8 +150,9 @@ struct pipeline {
     }
 };
 
-double pipelined(core::events_loop& _loop, const std::function<redis::command&()>& _next, int _requests) {
-    pipeline state{_loop, _next, _requests};
+double pipelined(core::events_loop& _loop, const std::function<redis::command&()>& _next, int _requests,
+                 bool _restart = false) {
+    pipeline state{_loop, _next, _requests, _restart};
     const auto start = clock_type::now();
     for (std::size_t slot = 0; slot < in_flight && state.m_sent < _requests; ++slot) {
         state.issue(slot);
@@ -385,7 +394,7 @@ int main(int argc, char** argv) {
     double theirs_cpu = 0;
     double plain_cpu = 0;
     double ours_cpu = 0;
-    series theirs_pipelined, plain_pipelined, ours_pipelined, ours_pipelined_fresh;
+    series theirs_pipelined, plain_pipelined, ours_pipelined, ours_pipelined_fresh, ours_pipelined_restarted;
     series theirs_blocking, ours_blocking, ours_blocking_fresh;
     const auto run_plain = [&] {
         const double before = cpu_us(RUSAGE_SELF);
@@ -413,6 +422,12 @@ int main(int argc, char** argv) {
         }
         ours_pipelined_fresh.add(
             {pipelined(*loop, fresh_set, pipelined_requests), pipelined(*loop, fresh_get, pipelined_requests)});
+        ours_pipelined_restarted.add({pipelined(
+                                          *loop, [&]() -> redis::command& { return *prepared_set; },
+                                          pipelined_requests, true),
+                                      pipelined(
+                                          *loop, [&]() -> redis::command& { return *prepared_get; },
+                                          pipelined_requests, true)});
         theirs_blocking.add(redis_benchmark(redis_server.port(), 1, blocking_requests));
         ours_blocking.add({blocking([&]() -> redis::command& { return *prepared_set; }, blocking_requests),
                            blocking([&]() -> redis::command& { return *prepared_get; }, blocking_requests)});
@@ -426,6 +441,7 @@ int main(int argc, char** argv) {
     report("plain hiredis, 64 in flight", plain_pipelined, nullptr, theirs_pipelined);
     report("async, 64 in flight, prepared", ours_pipelined, &plain_pipelined, theirs_pipelined);
     report("async, 64 in flight, fresh command", ours_pipelined_fresh, &plain_pipelined, theirs_pipelined);
+    report("async, 64 in flight, handle restarted", ours_pipelined_restarted, &plain_pipelined, theirs_pipelined);
     const double pipelined_total = 2.0 * pipelined_requests * rounds;
     std::printf(
         "client CPU per pipelined request: redis-benchmark %.3f us, plain hiredis %.3f us, ours (prepared) "

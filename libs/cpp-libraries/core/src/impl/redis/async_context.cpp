@@ -75,6 +75,11 @@ std::exception_ptr free_context(redisAsyncContext* _context) {
     return std::exchange(t_escaped, std::move(outer));
 }
 
+// A command that cannot be queued; out of the way of the common path.
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_command(boost::string_view _name) {
+    throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
+}
+
 // A plain callback as the receiver of a reply.
 class function_pending final : public async_context::pending {
 public:
@@ -593,19 +598,19 @@ void async_context::run_command(std::vector<const char*>& _argv, std::vector<std
 }
 
 void async_context::run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
-                                  std::unique_ptr<pending> _pending) {
+                                  std::unique_ptr<pending>&& _pending) {
     // No words would be sent as an empty request that the server never
     // answers, and every later reply would go to the wrong receiver.
     if (!m_up || _words == 0) {
-        throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
+        refuse_command(_name);
     }
     queue(_text, _name, std::move(_pending));
 }
 
-void async_context::queue(boost::string_view _text, boost::string_view _name, std::unique_ptr<pending> _pending) {
+void async_context::queue(boost::string_view _text, boost::string_view _name, std::unique_ptr<pending>&& _pending) {
     if (m_context == nullptr || redisAsyncFormattedCommand(m_context, &reply_function, _pending.get(), _text.data(),
                                                            _text.size()) != REDIS_OK) {
-        throw exception("Command: " + std::string(_name) + ", error", ORQ_SOURCE_LOCATION);
+        refuse_command(_name);
     }
     _pending.release();
     ++m_queued;

@@ -112,7 +112,7 @@ public:
     // without formatting it again. The caller has refused subscriptions and
     // MONITOR (refuse_subscription) when it formatted the text.
     void run_formatted(boost::string_view _text, std::size_t _words, boost::string_view _name,
-                       std::unique_ptr<pending> _pending);
+                       std::unique_ptr<pending>&& _pending);
 
     // Entry points for hiredis.
     void add_read();
@@ -134,7 +134,7 @@ public:
 private:
     friend void clear_context(async_context& _context);
 
-    void queue(boost::string_view _text, boost::string_view _name, std::unique_ptr<pending> _pending);
+    void queue(boost::string_view _text, boost::string_view _name, std::unique_ptr<pending>&& _pending);
     // Forgets the current connection (hiredis' context is freed elsewhere)
     // and reports it gone.
     void forget(const std::string& _reason);
