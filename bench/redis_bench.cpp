@@ -422,12 +422,11 @@ int main(int argc, char** argv) {
         }
         ours_pipelined_fresh.add(
             {pipelined(*loop, fresh_set, pipelined_requests), pipelined(*loop, fresh_get, pipelined_requests)});
-        ours_pipelined_restarted.add({pipelined(
-                                          *loop, [&]() -> redis::command& { return *prepared_set; },
-                                          pipelined_requests, true),
-                                      pipelined(
-                                          *loop, [&]() -> redis::command& { return *prepared_get; },
-                                          pipelined_requests, true)});
+        ours_pipelined_restarted.add(
+            {pipelined(
+                 *loop, [&]() -> redis::command& { return *prepared_set; }, pipelined_requests, true),
+             pipelined(
+                 *loop, [&]() -> redis::command& { return *prepared_get; }, pipelined_requests, true)});
         theirs_blocking.add(redis_benchmark(redis_server.port(), 1, blocking_requests));
         ours_blocking.add({blocking([&]() -> redis::command& { return *prepared_set; }, blocking_requests),
                            blocking([&]() -> redis::command& { return *prepared_get; }, blocking_requests)});

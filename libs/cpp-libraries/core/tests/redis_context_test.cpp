@@ -313,16 +313,38 @@ TEST(redis_block_pool_test, blocks_stay_whole_and_distinct_across_frees_and_thre
 }
 
 // Catches: a reply larger than hiredis reads at once that stalls, the rest
-// of it left unread in the socket while the loop waits for new data.
-TEST_F(redis_context_test, a_large_reply_arrives_whole) {
+// of it left unread in the socket while the loop waits for new data; and a
+// reply of any kind that the asynchronous reader makes wrongly (its type, a
+// NIL taken for an empty text, text cut or run together with its block,
+// nested elements), which ASan also watches being freed.
+TEST_F(redis_context_test, replies_of_every_kind_and_size_arrive_whole) {
     const std::string big(4 << 20, 'b');
     ASSERT_EQ(m_peer->call({"SET", "big", big}), "OK");
+    ASSERT_EQ(m_peer->call({"SET", "empty", ""}), "OK");
     auto context = connect();
-    boost::optional<std::size_t> size;
-    auto handle = context->get("big")->execute_async();
-    handle->set_callback([&](redis::reply _reply) { size = _reply.as_string_view().size(); });
-    ASSERT_TRUE(run_until([&] { return size.has_value(); }, 20s));
-    EXPECT_EQ(*size, big.size());
+    std::vector<std::string> got;
+    std::vector<async_operation_handle<redis::reply>::ptr> handles;
+    const auto run = [&](std::vector<std::string> _words, std::function<std::string(const redis::reply&)> _read) {
+        handles.push_back(context->create_command(std::move(_words))->execute_async());
+        handles.back()->set_callback(
+            [&got, read = std::move(_read)](redis::reply _reply) { got.push_back(read(_reply)); });
+    };
+    const auto kind = [](const redis::reply& _reply) { return std::string(redis::to_string(_reply.get_type())); };
+    run({"GET", "big"}, [](const redis::reply& _reply) { return std::to_string(_reply.as_string_view().size()); });
+    run({"GET", "missing"}, kind);
+    run({"GET", "empty"}, [](const redis::reply& _reply) { return "'" + _reply.to_string() + "'"; });
+    run({"INCR", "n"}, [](const redis::reply& _reply) { return std::to_string(_reply.to_long_long()); });
+    run({"PING"}, [](const redis::reply& _reply) { return _reply.to_string(); });
+    run({"INCR", "big"}, kind);
+    run({"EVAL", "return {1, {'a', '', ARGV[1]}, {}}", "0", std::string(300, 'x')}, [](const redis::reply& _reply) {
+        const auto top = _reply.as_array();
+        const auto inner = top[1].as_array();
+        return std::to_string(top[0].to_long_long()) + " " + inner[0].to_string() + " '" + inner[1].to_string() + "' " +
+               std::to_string(inner[2].as_string_view().size()) + " " + std::to_string(top[2].as_array().size());
+    });
+    ASSERT_TRUE(run_until([&] { return got.size() == 7; }, 20s));
+    EXPECT_EQ(
+        got, (std::vector<std::string>{std::to_string(big.size()), "nil", "''", "1", "PONG", "error", "1 a '' 300 0"}));
 }
 
 // Catches: a failed creation that throws out of run(), completes the handle

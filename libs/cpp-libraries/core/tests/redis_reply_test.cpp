@@ -27,8 +27,8 @@ namespace {
 bool g_pool_replies = false;
 
 reply parse(const std::string& _protocol) {
-    redisReader* reader = g_pool_replies ? redisReaderCreateWithFunctions(
-                                               const_cast<redisReplyObjectFunctions*>(&redis::detail::pool_reply_functions()))
+    redisReader* reader = g_pool_replies ? redisReaderCreateWithFunctions(const_cast<redisReplyObjectFunctions*>(
+                                               &redis::detail::pool_reply_functions()))
                                          : redisReaderCreate();
     void* raw = nullptr;
     if (redisReaderFeed(reader, _protocol.data(), _protocol.size()) != REDIS_OK ||
@@ -110,8 +110,8 @@ TEST_P(redis_reply_test, arrays) {
     EXPECT_EQ(seen, (std::vector<reply_type>{reply_type::STRING, reply_type::INTEGER}));
 
     // Every kind of element, nested, freed as one tree.
-    const reply mixed = parse("*5\r\n+OK\r\n-ERR no\r\n$-1\r\n*2\r\n:7\r\n$300\r\n" + std::string(300, 'x') +
-                              "\r\n*0\r\n");
+    const reply mixed =
+        parse("*5\r\n+OK\r\n-ERR no\r\n$-1\r\n*2\r\n:7\r\n$300\r\n" + std::string(300, 'x') + "\r\n*0\r\n");
     EXPECT_EQ(mixed.as_array()[1].to_string(), "ERR no");
     EXPECT_EQ(mixed.as_array()[2].get_type(), reply_type::NIL);
     EXPECT_EQ(mixed.as_array()[3].as_array()[1].to_string(), std::string(300, 'x'));

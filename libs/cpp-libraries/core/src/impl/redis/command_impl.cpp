@@ -70,9 +70,7 @@ private:
         explicit receiver(std::weak_ptr<command_handle> _handle) : m_handle(std::move(_handle)) {}
 
         static void* operator new(std::size_t _size) { return block_pool::allocate(_size); }
-        static void operator delete(void* _block, std::size_t _size) noexcept {
-            block_pool::deallocate(_block, _size);
-        }
+        static void operator delete(void* _block, std::size_t _size) noexcept { block_pool::deallocate(_block, _size); }
 
         void deliver(reply _reply) override {
             const auto self = m_handle.lock();

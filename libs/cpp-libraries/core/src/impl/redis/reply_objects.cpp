@@ -87,7 +87,8 @@ void* create_array(const redisReadTask* _task, int _elements) {
         return nullptr;
     }
     if (_elements > 0) {
-        reply->element = static_cast<redisReply**>(std::calloc(static_cast<std::size_t>(_elements), sizeof(redisReply*)));
+        reply->element =
+            static_cast<redisReply**>(std::calloc(static_cast<std::size_t>(_elements), sizeof(redisReply*)));
         if (reply->element == nullptr) {
             free_reply(reply);
             return nullptr;
