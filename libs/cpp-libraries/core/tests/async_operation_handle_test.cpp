@@ -95,6 +95,32 @@ TEST_F(async_operation_handle_test, results_from_worker_threads_arrive_on_the_lo
     }
 }
 
+// Catches: a callback installed from another thread while results are being
+// delivered that tears the callback being called (a crash, or a data race
+// under TSan), or a result that reaches no callback or two.
+TEST_F(async_operation_handle_test, callbacks_installed_from_another_thread_during_deliveries_each_take_whole_results) {
+    constexpr int results = 20000;
+    auto handle =
+        int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) { _self->return_result(1); });
+    std::atomic<int> delivered{0};
+    const auto counting = [&delivered](int _result) { delivered += _result; };
+    handle->set_callback(counting);
+    std::atomic<bool> stop{false};
+    std::thread installer([&] {
+        while (!stop) {
+            handle->set_callback(counting);
+        }
+    });
+    for (int i = 0; i < results; ++i) {
+        handle->restart();
+        m_loop->get_io_context().restart();
+        m_loop->get_io_context().poll();
+    }
+    stop = true;
+    installer.join();
+    EXPECT_EQ(delivered, results);
+}
+
 // Catches: a result returned before the callback is installed being lost
 // (delivered inline instead of through the loop).
 TEST_F(async_operation_handle_test, a_callback_installed_after_start_receives_an_early_result) {

@@ -86,12 +86,10 @@ private:
         std::shared_ptr<callback> holder =
             _callback ? std::allocate_shared<callback>(detail::pool_allocator<callback>(), std::move(_callback))
                       : nullptr;
-        {
-            const lock_guard lock(m_callback_lock);
-            m_callback.swap(holder);
-        }
-        // The replaced callback goes outside the lock: its captures may do
-        // anything when destroyed.
+        // Swapped under the lock; the replaced callback goes after it, as its
+        // captures may do anything when destroyed.
+        const lock_guard lock(m_callback_lock);
+        m_callback.swap(holder);
     }
 
     mutable std::atomic_flag m_callback_lock = ATOMIC_FLAG_INIT;
