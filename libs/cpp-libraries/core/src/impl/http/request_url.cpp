@@ -11,18 +11,29 @@ struct string_deleter {
     void operator()(char* _text) const noexcept { curl_free(_text); }
 };
 
-// One part of a parsed URL; none when the URL has no such part.
-boost::optional<std::string> get_part(CURLU* _url, CURLUPart _part, unsigned int _flags = 0) {
+using curl_text = std::unique_ptr<char, string_deleter>;
+
+// One part of a parsed URL, owned; null when the URL has no such part.
+curl_text fetch_part(CURLU* _url, CURLUPart _part, unsigned int _flags) {
     char* text = nullptr;
     const CURLUcode code = curl_url_get(_url, _part, &text, _flags);
-    const std::unique_ptr<char, string_deleter> owned(text);
+    curl_text owned(text);
     if (code == CURLUE_OUT_OF_MEMORY) {
         throw std::bad_alloc();
     }
-    if (code != CURLUE_OK || text == nullptr) {
+    if (code != CURLUE_OK) {
+        owned.reset();
+    }
+    return owned;
+}
+
+// One part of a parsed URL; none when the URL has no such part.
+boost::optional<std::string> get_part(CURLU* _url, CURLUPart _part, unsigned int _flags = 0) {
+    const curl_text text = fetch_part(_url, _part, _flags);
+    if (!text) {
         return boost::none;
     }
-    return std::string(text);
+    return std::string(text.get());
 }
 
 base_url::origin origin_of(CURLU* _url) {
@@ -40,16 +51,11 @@ base_url::origin origin_of(CURLU* _url) {
 // Whether a part of a parsed URL is the one given (none: the URL has no such
 // part); compares without copying the part.
 bool part_is(CURLU* _url, CURLUPart _part, const boost::optional<std::string>& _expected, unsigned int _flags = 0) {
-    char* text = nullptr;
-    const CURLUcode code = curl_url_get(_url, _part, &text, _flags);
-    const std::unique_ptr<char, string_deleter> owned(text);
-    if (code == CURLUE_OUT_OF_MEMORY) {
-        throw std::bad_alloc();
-    }
-    if (code != CURLUE_OK || text == nullptr) {
+    const curl_text text = fetch_part(_url, _part, _flags);
+    if (!text) {
         return !_expected;
     }
-    return _expected && *_expected == text;
+    return _expected && *_expected == text.get();
 }
 
 bool has_origin(CURLU* _url, const base_url::origin& _origin) {

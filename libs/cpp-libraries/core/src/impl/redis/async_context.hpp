@@ -65,7 +65,8 @@ public:
     // hiredis has returned and before anything else runs: the receiver may
     // hand the reply on at once. Any other reply (NIL for an abandoned
     // command, a subscription's messages) goes to deliver() from inside
-    // hiredis, where nothing that could reenter the connection may run.
+    // hiredis: a receiver that runs user code there must keep hiredis'
+    // context safe (the command handles post instead).
     class pending {
     public:
         virtual ~pending() = default;
