@@ -514,6 +514,41 @@ TEST_F(redis_context_test, destruction_with_work_pending_or_from_inside_callback
     ASSERT_TRUE(run_until([&] { return clients() == "1"; }));
 }
 
+// Catches: a command's callback (and what it captures) kept once its users
+// let go of the handle while the reply is still to come, or that reply
+// reaching it; and a use after free (under ASan) when a callback drops its
+// own handle or replaces itself while it runs.
+TEST_F(redis_context_test, letting_go_of_a_command_handle_drops_its_callback_at_once_even_from_inside_it) {
+    auto context = connect();
+    auto ping = context->create_command({"PING"});
+    std::vector<std::string> calls;
+    auto captured = std::make_shared<int>(1);
+    const std::weak_ptr<int> watched = captured;
+    auto dropped = ping->execute_async();
+    dropped->set_callback([&calls, captured](redis::reply) { calls.push_back("dropped"); });
+    captured.reset();
+    dropped.reset();
+    EXPECT_TRUE(watched.expired());
+
+    auto big = std::make_shared<std::string>(1000, 'x');
+    auto self_dropping = ping->execute_async();
+    self_dropping->set_callback([&, big](redis::reply) {
+        self_dropping.reset();
+        calls.push_back("self dropped " + std::to_string(big->size()));
+    });
+    auto replaced = ping->execute_async();
+    replaced->set_callback([&, big](redis::reply _reply) {
+        replaced->set_callback([&](redis::reply _next) { calls.push_back("second " + _next.to_string()); });
+        calls.push_back("first " + _reply.to_string() + " " + std::to_string(big->size()));
+    });
+    replaced->restart();
+    big.reset();
+    ASSERT_TRUE(run_until([&] { return calls.size() == 3; }));
+    run_ready();
+    EXPECT_EQ(calls, (std::vector<std::string>{"self dropped 1000", "first PONG 1000", "second PONG"}));
+    EXPECT_EQ(self_dropping, nullptr);
+}
+
 // Catches: replies that arrive together (the server was held while they were
 // queued) delivered out of order, twice or not at all when their callbacks
 // issue commands, post work, stop the loop or throw; the replies after a

@@ -15,87 +15,128 @@ using ::orq::libs::core::detail::pool_allocator;
 
 // The handle of one asynchronous run of a command. Each run queues the
 // command's protocol text on the connection; the reply is handed to the
-// callback on the loop, provided the handle still exists.
-class command_handle final : public async_operation_handle<reply>, public std::enable_shared_from_this<command_handle> {
+// callback on the loop, provided the handle's users still hold it.
+//
+// The handle counts its own references: one for all the users' shared
+// pointers together, and one for each run whose reply is still to come.
+// When the users let go, the callback goes at once (and with it the replies
+// that arrive afterwards); the rest of the handle goes with the last
+// reference. This costs no weak pointer, and no atomic operation on the
+// shared pointer's counts, per reply.
+class command_handle final : public async_operation_handle<reply> {
 public:
+    static std::shared_ptr<command_handle> create(events_loop& _events_loop, std::shared_ptr<command_impl::data> _data,
+                                                  async_context& _async) {
+        std::shared_ptr<command_handle> result(new command_handle(_events_loop, std::move(_data), _async), users_gone(),
+                                               pool_allocator<command_handle>());
+        // Nobody else sees the handle yet: the first run's reference is
+        // counted without an atomic increment.
+        result->m_references.store(2, std::memory_order_relaxed);
+        result->start();
+        return result;
+    }
+
+    static void* operator new(std::size_t _size) { return block_pool::allocate(_size); }
+    static void operator delete(void* _block, std::size_t _size) noexcept { block_pool::deallocate(_block, _size); }
+
+    void restart() override {
+        m_references.fetch_add(1, std::memory_order_relaxed);
+        start();
+    }
+
+    bool is_complete() const override { return m_completed.load(std::memory_order_acquire); }
+
+private:
     command_handle(events_loop& _events_loop, std::shared_ptr<command_impl::data> _data, async_context& _async)
         : m_events_loop(_events_loop), m_data(std::move(_data)), m_async(_async) {}
 
-    // Queues the command with its current arguments; the handle counts as not
-    // complete until its next reply.
+    // The deleter of the users' shared pointers.
+    struct users_gone {
+        void operator()(command_handle* _handle) const noexcept {
+            _handle->drop_callback();
+            _handle->release();
+        }
+    };
+
+    void release() noexcept {
+        if (m_references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete this;
+        }
+    }
+
+    // One counted reference, given back when it goes.
+    class reference {
+    public:
+        explicit reference(command_handle& _handle) noexcept : m_handle(&_handle) {}
+        reference(reference&& _other) noexcept : m_handle(std::exchange(_other.m_handle, nullptr)) {}
+        reference(const reference&) = delete;
+        reference& operator=(const reference&) = delete;
+        reference& operator=(reference&&) = delete;
+        ~reference() {
+            if (m_handle != nullptr) {
+                m_handle->release();
+            }
+        }
+        command_handle* operator->() const noexcept { return m_handle; }
+
+    private:
+        command_handle* m_handle;
+    };
+
+    // Queues the command with its current arguments, for a run whose
+    // reference is already counted; the handle counts as not complete until
+    // its next reply.
     void start() {
+        reference run(*this);
         m_completed.store(false, std::memory_order_release);
         const std::string& text = m_data->formatted();
         const std::size_t words = m_data->m_argv.size();
         const boost::string_view name =
             words == 0 ? boost::string_view() : boost::string_view(m_data->m_argv[0], m_data->m_argv_len[0]);
-        m_async.run_formatted(text, words, name, std::make_unique<receiver>(weak_from_this()));
+        m_async.run_formatted(text, words, name, std::make_unique<receiver>(std::move(run)));
     }
 
-    void restart() override { start(); }
-
-    bool is_complete() const override { return m_completed.load(std::memory_order_acquire); }
-
-private:
-    // Hands one reply to the callback, on the loop.
-    static void hand_over(const command_handle& _handle, reply _reply) {
-        // Held while it runs: the callback may install another one, or drop
-        // the handle.
-        const auto callback = _handle.get_callback();
-        if (callback) {
-            (*callback)(std::move(_reply));
-        }
-    }
-
-    // Delivers one reply on a later turn of the loop, unless the handle has
-    // gone meanwhile. Its memory (the queued operation) comes from the pool.
+    // Delivers one reply on a later turn of the loop. Its memory (the queued
+    // operation) comes from the pool.
     struct delivery {
         using allocator_type = pool_allocator<void>;
 
         allocator_type get_allocator() const noexcept { return allocator_type(); }
 
-        void operator()() {
-            if (const auto handle = m_handle.lock()) {
-                hand_over(*handle, std::move(m_reply));
-            }
-        }
+        void operator()() { m_handle->call_callback(std::move(m_reply)); }
 
-        std::weak_ptr<command_handle> m_handle;
+        reference m_handle;
         reply m_reply;
     };
 
-    // Keeps only a weak pointer: dropping the handle drops its reply.
+    // Holds the run's reference until its reply has been handed over.
     class receiver final : public async_context::pending {
     public:
-        explicit receiver(std::weak_ptr<command_handle> _handle) : m_handle(std::move(_handle)) {}
+        explicit receiver(reference&& _handle) : m_handle(std::move(_handle)) {}
 
         static void* operator new(std::size_t _size) { return block_pool::allocate(_size); }
         static void operator delete(void* _block, std::size_t _size) noexcept { block_pool::deallocate(_block, _size); }
 
         void deliver(reply _reply) override {
-            const auto self = m_handle.lock();
-            if (!self) {
-                return;
-            }
             // Complete before the delivery can run, so that a callback that
             // looks at is_complete() sees the reply as returned.
-            self->m_completed.store(true, std::memory_order_release);
+            m_handle->m_completed.store(true, std::memory_order_release);
             // The reply travels inside the posted function itself.
-            self->m_events_loop.post(delivery{std::move(m_handle), std::move(_reply)}, source_location());
+            events_loop& loop = m_handle->m_events_loop;
+            loop.post(delivery{std::move(m_handle), std::move(_reply)}, source_location());
         }
 
         void deliver_now(reply _reply) override {
-            if (const auto self = m_handle.lock()) {
-                self->m_completed.store(true, std::memory_order_release);
-                hand_over(*self, std::move(_reply));
-            }
+            m_handle->m_completed.store(true, std::memory_order_release);
+            m_handle->call_callback(std::move(_reply));
         }
 
     private:
-        std::weak_ptr<command_handle> m_handle;
+        reference m_handle;
     };
 
     events_loop& m_events_loop;
+    std::atomic_int m_references{1};
     std::atomic_bool m_completed{false};
     std::shared_ptr<command_impl::data> m_data;
     async_context& m_async;
@@ -165,10 +206,7 @@ reply command_impl::execute() {
 }
 
 async_operation_handle<reply>::ptr command_impl::execute_async() {
-    auto result =
-        std::allocate_shared<command_handle>(pool_allocator<command_handle>(), m_events_loop, m_data, m_async);
-    result->start();
-    return result;
+    return command_handle::create(m_events_loop, m_data, m_async);
 }
 
 }  // namespace orq::libs::core::redis

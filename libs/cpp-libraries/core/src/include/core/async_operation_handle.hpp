@@ -3,6 +3,7 @@
 #include <core/impl/block_pool.hpp>
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -30,7 +31,13 @@ public:
     using callback = std::function<void(Result...)>;
     using void_callback = std::function<void()>;
 
-    virtual ~async_operation_handle() = default;
+    virtual ~async_operation_handle() {
+        delete m_callback;
+        destroy(m_retired);
+    }
+    async_operation_handle() = default;
+    async_operation_handle(const async_operation_handle&) = delete;
+    async_operation_handle& operator=(const async_operation_handle&) = delete;
 
     // True once a result has been handed to the loop; false again after restart().
     virtual bool is_complete() const = 0;
@@ -54,18 +61,33 @@ public:
     }
 
 protected:
-    // The installed callback, empty when none is. A delivery calls it through
-    // this pointer, so the callback keeps its own state from one result to the
-    // next, and stays alive while it runs even if it installs another one.
-    std::shared_ptr<callback> get_callback() const {
-        const lock_guard lock(m_callback_lock);
-        return m_callback;
+    // Hands one result to the installed callback, if any, on the loop's
+    // thread; the caller keeps the handle alive meanwhile. The callback keeps
+    // its own state from one result to the next. One that is replaced while
+    // it runs (by itself, or from another thread) is destroyed once every
+    // call in progress has returned.
+    void call_callback(Result... _result) {
+        holder* target = nullptr;
+        {
+            const lock_guard lock(m_callback_lock);
+            target = m_callback;
+            if (target == nullptr) {
+                return;
+            }
+            ++m_running;
+        }
+        const call_end end(*this);
+        target->m_function(std::forward<Result>(_result)...);
     }
 
+    // Drops the installed callback, as installing an empty one does.
+    void drop_callback() { install(callback()); }
+
 private:
-    // Guards m_callback: the installing thread and the delivering one may
-    // differ. Held only to copy or swap the pointer, so a spin is enough, and
-    // far cheaper than a mutex on the path of every result.
+    // Guards the callback pointers and the count of calls: the installing
+    // thread and the delivering one may differ. Held only to swap or read
+    // a pointer, so a spin is enough, and far cheaper than a mutex on the
+    // path of every result.
     class lock_guard {
     public:
         explicit lock_guard(std::atomic_flag& _flag) : m_flag(_flag) {
@@ -81,19 +103,66 @@ private:
         std::atomic_flag& m_flag;
     };
 
-    void install(callback _callback) {
-        // Its memory comes from the pool of small per-operation objects.
-        std::shared_ptr<callback> holder =
-            _callback ? std::allocate_shared<callback>(detail::pool_allocator<callback>(), std::move(_callback))
-                      : nullptr;
-        // Swapped under the lock; the replaced callback goes after it, as its
-        // captures may do anything when destroyed.
-        const lock_guard lock(m_callback_lock);
-        m_callback.swap(holder);
+    // One installed callback; its memory comes from the pool of small
+    // per-operation objects.
+    struct holder {
+        explicit holder(callback&& _function) : m_function(std::move(_function)) {}
+        static void* operator new(std::size_t _size) { return detail::block_pool::allocate(_size); }
+        static void operator delete(void* _block, std::size_t _size) noexcept {
+            detail::block_pool::deallocate(_block, _size);
+        }
+
+        callback m_function;
+        // Next in the list of replaced callbacks that wait for calls to end.
+        holder* m_next = nullptr;
+    };
+
+    // Ends one call of call_callback, also when the callback throws.
+    class call_end {
+    public:
+        explicit call_end(async_operation_handle& _handle) : m_handle(_handle) {}
+        ~call_end() {
+            holder* retired = nullptr;
+            {
+                const lock_guard lock(m_handle.m_callback_lock);
+                if (--m_handle.m_running == 0) {
+                    retired = std::exchange(m_handle.m_retired, nullptr);
+                }
+            }
+            destroy(retired);
+        }
+        call_end(const call_end&) = delete;
+        call_end& operator=(const call_end&) = delete;
+
+    private:
+        async_operation_handle& m_handle;
+    };
+
+    static void destroy(holder* _list) {
+        while (_list != nullptr) {
+            delete std::exchange(_list, _list->m_next);
+        }
     }
 
-    mutable std::atomic_flag m_callback_lock = ATOMIC_FLAG_INIT;
-    std::shared_ptr<callback> m_callback;
+    void install(callback _callback) {
+        holder* replaced = _callback ? new holder(std::move(_callback)) : nullptr;
+        {
+            const lock_guard lock(m_callback_lock);
+            std::swap(m_callback, replaced);
+            if (replaced != nullptr && m_running > 0) {
+                replaced->m_next = m_retired;
+                m_retired = std::exchange(replaced, nullptr);
+            }
+        }
+        // After the lock: its captures may do anything when destroyed.
+        delete replaced;
+    }
+
+    std::atomic_flag m_callback_lock = ATOMIC_FLAG_INIT;
+    holder* m_callback = nullptr;
+    // Replaced while calls were in progress: destroyed when the last ends.
+    holder* m_retired = nullptr;
+    int m_running = 0;
 };
 
 }  // namespace orq::libs::core

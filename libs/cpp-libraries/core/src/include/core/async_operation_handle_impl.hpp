@@ -64,13 +64,8 @@ public:
                 if (!self) {
                     return;
                 }
-                // Held while it runs: the callback may install another one, or
-                // drop the handle.
-                const auto callback = self->get_callback();
-                if (!callback) {
-                    return;
-                }
-                (*callback)(std::move(*result));
+                // Held while the callback runs: it may drop the handle.
+                self->call_callback(std::move(*result));
             },
             source_location());
     }
