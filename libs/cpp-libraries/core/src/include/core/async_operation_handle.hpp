@@ -57,7 +57,7 @@ public:
             install(callback());
             return;
         }
-        install([callback = std::move(_callback)](Result...) { callback(); });
+        install(callback([callback = std::move(_callback)](Result...) { callback(); }));
     }
 
 protected:
@@ -144,7 +144,7 @@ private:
         }
     }
 
-    void install(callback _callback) {
+    void install(callback&& _callback) {
         holder* replaced = _callback ? new holder(std::move(_callback)) : nullptr;
         {
             const lock_guard lock(m_callback_lock);
