@@ -274,4 +274,31 @@ TEST_F(async_operation_handle_test, the_callback_may_drop_its_handle_or_replace_
     EXPECT_EQ(calls, (std::vector<std::string>{"dropped 1000", "first 1 1000", "second 2"}));
 }
 
+// Catches: a callback destroyed while it still runs, when a call nested in
+// it (the callback runs the loop, which delivers the next result) replaces it
+// and returns first (a use after free under ASan).
+TEST_F(async_operation_handle_test, a_callback_replaced_by_a_call_nested_in_it_lives_until_it_returns) {
+    auto handle = int_handle::create(*m_loop, [](int_handle::ptr _self, std::weak_ptr<int_handle>) {
+        _self->return_result(1);
+        _self->return_result(2);
+    });
+    std::vector<std::string> calls;
+    auto big = std::make_shared<std::string>(1000, 'x');  // a capture that lives on the heap
+    handle->set_callback([&, big](int _result) {
+        if (_result == 1) {
+            m_loop->get_io_context().poll_one();
+        } else {
+            handle->set_callback([&](int _next) { calls.push_back("third " + std::to_string(_next)); });
+        }
+        calls.push_back(std::to_string(_result) + " " + std::to_string(big->size()));
+    });
+    big.reset();
+    handle->start();
+    run_bounded();
+    m_loop->get_io_context().restart();
+    handle->restart();
+    run_bounded();
+    EXPECT_EQ(calls, (std::vector<std::string>{"2 1000", "1 1000", "third 1", "third 2"}));
+}
+
 }  // namespace
