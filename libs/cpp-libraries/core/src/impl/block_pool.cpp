@@ -4,8 +4,6 @@ namespace orq::libs::core::detail {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 
-void block_pool::release_lists() noexcept {}
-
 void* block_pool::allocate_slow(std::size_t _size) {
     return ::operator new(_size);
 }

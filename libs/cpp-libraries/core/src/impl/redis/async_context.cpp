@@ -115,6 +115,12 @@ redisReplyObjectFunctions* taking_functions() {
     return &functions;
 }
 
+// Whether hiredis makes the replies of _context with taking_functions.
+bool takes_replies(const redisAsyncContext* _context) {
+    const redisReader* reader = _context->c.reader;
+    return reader != nullptr && reader->fn != nullptr && reader->fn->freeObject == &free_unless_taken;
+}
+
 // hiredis goes on calling the receiver of a subscription or of MONITOR for
 // every message: it then lives as long as hiredis' context.
 void keep_receiver(redisAsyncContext* _context, async_context::pending* _receiver) {
@@ -216,7 +222,7 @@ void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) 
     // The common case: a reply that one of our reads made with the pool's
     // functions waits, owned by the list, for the end of the turn.
     if (source != nullptr && t_reading > 0 && _context != nullptr && _context->data != nullptr &&
-        (_context->c.flags & (REDIS_SUBSCRIBED | REDIS_MONITORING)) == 0 && cast(_context->data)->takes_replies()) {
+        (_context->c.flags & (REDIS_SUBSCRIBED | REDIS_MONITORING)) == 0 && takes_replies(_context)) {
         bool queued = false;
         try {
             t_ready.push_back({receiver, source});
@@ -238,8 +244,7 @@ void reply_function(redisAsyncContext* _context, void* _reply, void* _privdata) 
         } else if (_context != nullptr && _context->data != nullptr) {
             cast(_context->data)->answered(_context);
         }
-        if (source != nullptr && _context != nullptr && _context->c.reader != nullptr &&
-            _context->c.reader->fn != nullptr && _context->c.reader->fn->freeObject == &free_unless_taken) {
+        if (source != nullptr && _context != nullptr && takes_replies(_context)) {
             // Owned by the result from here on, whatever the receiver does.
             reply result(source);
             t_taken = source;
@@ -434,7 +439,6 @@ void async_context::connect() {
         reader != nullptr && reader->fn != nullptr && reader->fn->freeObject == &freeReplyObject) {
         reader->fn = taking_functions();
     }
-    m_taking = m_context->c.reader != nullptr && m_context->c.reader->fn == taking_functions();
     m_context->ev.addRead = &add_read_wrapper;
     m_context->ev.delRead = &del_read_wrapper;
     m_context->ev.addWrite = &add_write_wrapper;
@@ -587,8 +591,7 @@ void async_context::run_command(std::vector<const char*>& _argv, std::vector<std
     // No words would be sent as an empty request that the server never
     // answers, and every later reply would go to the wrong callback.
     if (_argv.empty() || _argv.size() != _argv_len.size()) {
-        throw exception("Command: " + (_argv.empty() ? std::string() : std::string(_argv[0], _argv_len[0])) + ", error",
-                        ORQ_SOURCE_LOCATION);
+        refuse_command(_argv.empty() ? boost::string_view() : boost::string_view(_argv[0], _argv_len[0]));
     }
     const boost::string_view name(_argv[0], _argv_len[0]);
     refuse_subscription(name);

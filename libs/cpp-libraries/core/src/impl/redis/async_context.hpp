@@ -128,7 +128,6 @@ public:
             ++m_answered;
         }
     }
-    bool takes_replies() const { return m_taking; }
     // hiredis will call the receiver again: it lives as long as the context.
     void keep(pending* _pending);
 
@@ -174,9 +173,6 @@ private:
     int m_port;
     std::int32_t m_db;
     bool m_up = false;
-    // hiredis makes replies with the pool's functions and leaves them to the
-    // reply function (taking_functions).
-    bool m_taking = false;
     bool m_read_requested = false;
     bool m_write_requested = false;
     bool m_read_in_progress = false;

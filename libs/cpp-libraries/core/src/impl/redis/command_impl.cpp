@@ -10,7 +10,7 @@ namespace orq::libs::core::redis {
 
 namespace {
 
-using ::orq::libs::core::detail::block_pool;
+using ::orq::libs::core::detail::pool_allocated;
 using ::orq::libs::core::detail::pool_allocator;
 
 // The handle of one asynchronous run of a command. Each run queues the
@@ -23,7 +23,7 @@ using ::orq::libs::core::detail::pool_allocator;
 // that arrive afterwards); the rest of the handle goes with the last
 // reference. This costs no weak pointer, and no atomic operation on the
 // shared pointer's counts, per reply.
-class command_handle final : public async_operation_handle<reply> {
+class command_handle final : public async_operation_handle<reply>, public pool_allocated {
 public:
     static std::shared_ptr<command_handle> create(events_loop& _events_loop, std::shared_ptr<command_impl::data> _data,
                                                   async_context& _async) {
@@ -35,9 +35,6 @@ public:
         result->start();
         return result;
     }
-
-    static void* operator new(std::size_t _size) { return block_pool::allocate(_size); }
-    static void operator delete(void* _block, std::size_t _size) noexcept { block_pool::deallocate(_block, _size); }
 
     void restart() override {
         m_references.fetch_add(1, std::memory_order_relaxed);
@@ -110,12 +107,9 @@ private:
     };
 
     // Holds the run's reference until its reply has been handed over.
-    class receiver final : public async_context::pending {
+    class receiver final : public async_context::pending, public pool_allocated {
     public:
         explicit receiver(reference&& _handle) : m_handle(std::move(_handle)) {}
-
-        static void* operator new(std::size_t _size) { return block_pool::allocate(_size); }
-        static void operator delete(void* _block, std::size_t _size) noexcept { block_pool::deallocate(_block, _size); }
 
         void deliver(reply _reply) override {
             // Complete before the delivery can run, so that a callback that
@@ -163,14 +157,6 @@ command_impl::command_impl(events_loop& _events_loop, const component_logger& _l
       m_sync(_sync),
       m_async(_async),
       m_data(std::allocate_shared<data>(pool_allocator<data>())) {}
-
-void* command_impl::operator new(std::size_t _size) {
-    return block_pool::allocate(_size);
-}
-
-void command_impl::operator delete(void* _block, std::size_t _size) noexcept {
-    block_pool::deallocate(_block, _size);
-}
 
 void command_impl::reserve(std::size_t _arguments) {
     auto& words = m_data->m_argv_keeper;

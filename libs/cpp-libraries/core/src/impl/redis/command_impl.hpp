@@ -4,6 +4,7 @@
 #include "sync_context.hpp"
 
 #include <core/events_loop.hpp>
+#include <core/impl/block_pool.hpp>
 #include <core/logger.hpp>
 #include <core/redis/command.hpp>
 
@@ -14,7 +15,9 @@
 
 namespace orq::libs::core::redis {
 
-class command_impl final : public command {
+// Commands are often made for one request and dropped again: their memory
+// comes from the pool of such objects.
+class command_impl final : public command, public ::orq::libs::core::detail::pool_allocated {
 public:
     // The arguments in the form hiredis takes them.
     struct data {
@@ -34,11 +37,6 @@ public:
 
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                  async_context& _async);
-
-    // Commands are often made for one request and dropped again: their
-    // memory comes from the pool of such objects.
-    static void* operator new(std::size_t _size);
-    static void operator delete(void* _block, std::size_t _size) noexcept;
 
     // Room for this many arguments in all, so that adding them allocates once.
     void reserve(std::size_t _arguments);

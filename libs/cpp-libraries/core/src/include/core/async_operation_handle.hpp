@@ -105,12 +105,8 @@ private:
 
     // One installed callback; its memory comes from the pool of small
     // per-operation objects.
-    struct holder {
+    struct holder : detail::pool_allocated {
         explicit holder(callback&& _function) : m_function(std::move(_function)) {}
-        static void* operator new(std::size_t _size) { return detail::block_pool::allocate(_size); }
-        static void operator delete(void* _block, std::size_t _size) noexcept {
-            detail::block_pool::deallocate(_block, _size);
-        }
 
         callback m_function;
         // Next in the list of replaced callbacks that wait for calls to end.

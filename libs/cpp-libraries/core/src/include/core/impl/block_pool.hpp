@@ -80,6 +80,13 @@ private:
     static void release_lists() noexcept;
 };
 
+// A base that gives a class (and the classes derived from it) its memory
+// from block_pool.
+struct pool_allocated {
+    static void* operator new(std::size_t _size) { return block_pool::allocate(_size); }
+    static void operator delete(void* _block, std::size_t _size) noexcept { block_pool::deallocate(_block, _size); }
+};
+
 // block_pool as a standard allocator (for std::allocate_shared and for the
 // allocator associated with a posted handler).
 template <typename T>
